@@ -1,0 +1,43 @@
+// The records of a sync document and the reader that fills them.
+// parse_bandit_sync never throws for any input bytes; on failure it returns one line
+// "<reason> at line <L> column <C>". On success every text of the records is valid UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "features/result.hpp"
+
+namespace korvane {
+
+struct ArmSync {
+  std::int64_t arm_id = 0;
+  std::string model_name;
+  std::string model_provider;
+  std::string system_prompt;
+  bool is_prompt_templated = false;
+  bool is_active = true;
+  std::optional<double> avg_latency_last_n;
+};
+
+struct BanditSync {
+  std::int64_t bandit_id = 0;
+  std::string name;
+  std::vector<double> theta;
+  std::vector<double> cholesky;  // row-major, flattened from either accepted shape
+  std::size_t dimensions = 0;
+  std::string optimization_mode;
+  std::optional<double> avg_latency_last_n;
+  std::vector<ArmSync> arms;
+};
+
+std::string default_optimization_mode();
+
+// Takes bytes: text that is not valid UTF-8 is refused.
+Result<BanditSync> parse_bandit_sync(std::string_view text);
+
+}  // namespace korvane

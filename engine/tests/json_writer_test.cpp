@@ -1,0 +1,84 @@
+#include "engine/json_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace {
+
+std::string dbl(double v) {
+  std::string s;
+  korvane::json::append_double(s, v);
+  return s;
+}
+
+std::string plain(double v) {
+  std::string s;
+  korvane::json::append_plain_double(s, v);
+  return s;
+}
+
+std::string str(std::string_view v) {
+  std::string s;
+  korvane::json::append_string(s, v);
+  return s;
+}
+
+TEST(JsonWriter, DoublesSwitchToScientificOutsideTheFixedRange) {
+  EXPECT_EQ(dbl(12.0), "12.0");
+  EXPECT_EQ(dbl(0.0), "0.0");
+  EXPECT_EQ(dbl(-0.0), "-0.0");
+  EXPECT_EQ(dbl(123.0), "123.0");
+  EXPECT_EQ(dbl(0.25), "0.25");
+  EXPECT_EQ(dbl(-2.75), "-2.75");
+  EXPECT_EQ(dbl(0.00001), "0.00001");
+  EXPECT_EQ(dbl(1e-6), "1e-6");
+  EXPECT_EQ(dbl(2.5e-7), "2.5e-7");
+  EXPECT_EQ(dbl(1.5e-7), "1.5e-7");
+  EXPECT_EQ(dbl(1e15), "1000000000000000.0");
+  EXPECT_EQ(dbl(1e16), "1e+16");
+  EXPECT_EQ(dbl(-2.5e300), "-2.5e+300");
+  EXPECT_EQ(dbl(1000.0), "1000.0");
+  EXPECT_EQ(dbl(812.5), "812.5");
+  EXPECT_EQ(dbl(-6.374875030534525), "-6.374875030534525");
+  EXPECT_EQ(dbl(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(dbl(5e-324), "5e-324");
+  EXPECT_EQ(dbl(std::numeric_limits<double>::max()), "1.7976931348623157e+308");
+}
+
+TEST(JsonWriter, NonFiniteDoublesAreNull) {
+  EXPECT_EQ(dbl(std::numeric_limits<double>::infinity()), "null");
+  EXPECT_EQ(dbl(-std::numeric_limits<double>::infinity()), "null");
+  EXPECT_EQ(dbl(std::nan("")), "null");
+}
+
+TEST(JsonWriter, PlainDoublesNeverUseAnExponent) {
+  EXPECT_EQ(plain(2.0), "2.0");
+  EXPECT_EQ(plain(1.5), "1.5");
+  EXPECT_EQ(plain(1e20), "100000000000000000000.0");
+  EXPECT_EQ(plain(1e-7), "0.0000001");
+  EXPECT_EQ(plain(-0.0), "-0.0");
+  EXPECT_EQ(plain(-12.5e-3), "-0.0125");
+}
+
+TEST(JsonWriter, StringsEscapeQuotesBackslashesAndControls) {
+  EXPECT_EQ(str("line1\nline2 \"q\""), R"("line1\nline2 \"q\"")");
+  EXPECT_EQ(str("a\\b/c"), R"("a\\b/c")");
+  EXPECT_EQ(str(std::string_view("\x01\x1f\x7f", 3)), "\"\\u0001\\u001f\x7f\"");
+  EXPECT_EQ(str(std::string_view("\0", 1)), R"("\u0000")");
+  EXPECT_EQ(str("\b\t\f\r"), R"("\b\t\f\r")");
+  EXPECT_EQ(str("caf\xc3\xa9 \xe2\x80\x94"), "\"caf\xc3\xa9 \xe2\x80\x94\"");
+  EXPECT_EQ(str(""), "\"\"");
+}
+
+TEST(JsonWriter, IntegersCoverTheFullRange) {
+  std::string s;
+  korvane::json::append_int(s, std::numeric_limits<std::int64_t>::min());
+  s.push_back(',');
+  korvane::json::append_uint(s, std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(s, "-9223372036854775808,18446744073709551615");
+}
+
+}  // namespace

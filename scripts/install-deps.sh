@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the checks need, when they are missing and we are root.
+# Elsewhere it only reports what is missing: install those with your own package manager.
+set -euo pipefail
+
+packages=(g++ cmake make rapidjson-dev libdragonbox-dev libgtest-dev libbenchmark-dev)
+if [[ "${KORVANE_EXTRA_DEPS:-}" == 1 ]]; then
+  packages+=(valgrind clang-16 libclang-rt-16-dev g++-arm-linux-gnueabihf qemu-user)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "missing packages (install them, then run again): ${missing[*]}" >&2
+  exit 1
+fi
