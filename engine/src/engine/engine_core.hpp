@@ -1,19 +1,24 @@
 // BanditEngineCore: the whole state of one bandit and its decisions.
 // Fallible operations return Result (a one-line message on failure). Only a broken internal
-// invariant throws, as InternalError. Construct and refresh allocate the new state; pull allocates
-// only its result text on the steady path.
+// invariant throws, as InternalError; allocation failure throws std::bad_alloc. Construct and
+// refresh allocate the new state; pull allocates only its result text on the steady path.
+// The type is movable; a moved-from core holds no arms (pull fails with "No arms available").
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "engine/sample_rng.hpp"
 #include "features/result.hpp"
 
 namespace korvane {
+
+struct BanditSync;
 
 class BanditEngineCore {
  public:
@@ -21,9 +26,16 @@ class BanditEngineCore {
   // document's bandit identifier and name when it is absent.
   static Result<BanditEngineCore> construct(std::string_view bandit_json,
                                             std::optional<std::uint64_t> seed);
+  // The same, from a document that has already been read.
+  static Result<BanditEngineCore> from_sync(BanditSync&& sync, std::optional<std::uint64_t> seed);
 
   // All or nothing: on failure the state is exactly as before. The generator is never reseeded.
   Result<void> refresh(std::string_view bandit_json);
+  Result<void> refresh_from_sync(BanditSync&& sync);
+
+  BanditEngineCore(BanditEngineCore&&) noexcept;
+  BanditEngineCore& operator=(BanditEngineCore&&) noexcept;
+  ~BanditEngineCore();
 
   std::int64_t bandit_id() const;
   const std::string& bandit_name() const;
@@ -37,7 +49,13 @@ class BanditEngineCore {
   Result<std::string> pull(std::optional<std::uint32_t> query_length,
                            std::span<const std::int32_t> exclude_ids);
 
-  // (private state: owned by the engine implementation)
+ private:
+  struct State;
+  BanditEngineCore(std::unique_ptr<State> state, SampleRng rng);
+  static Result<std::unique_ptr<State>> build_state(BanditSync&& sync);
+
+  std::unique_ptr<State> state_;
+  SampleRng rng_;  // outside the state, which a refresh replaces whole
 };
 
 }  // namespace korvane

@@ -1,0 +1,307 @@
+#include "engine/engine_core.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/json_writer.hpp"
+#include "engine/sync.hpp"
+#include "features/arm_identity.hpp"
+#include "features/arm_index_map.hpp"
+#include "features/feature_matrix.hpp"
+#include "linalg/products.hpp"
+#include "linalg/sparse_rows.hpp"
+
+namespace korvane {
+
+// Everything derived from one sync document, replaced whole by a refresh.
+struct BanditEngineCore::State {
+  std::int64_t bandit_id = 0;
+  std::string name;
+  std::size_t dimensions = 0;
+  std::string optimization_mode;
+  std::optional<double> avg_latency_last_n;
+  std::vector<double> theta;    // the first `dimensions` entries of the document's theta
+  linalg::SparseRows cholesky;  // the non-zero entries of the dimensions x dimensions factor
+
+  std::vector<ArmIdentity> arms;
+  ArmIndexMap index_map;
+  FeatureMatrix features;
+
+  // Arms keyed by identifier: one group per distinct arm_id, numbered in order of first
+  // occurrence, so that listing groups in order lists identifiers in document order.
+  std::unordered_map<std::int64_t, std::uint32_t> group_of_id;
+  std::vector<std::uint32_t> arm_group;              // per arm
+  std::vector<std::int64_t> group_arm_id;            // per group
+  std::vector<std::uint8_t> group_active;            // any arm of the group is active
+  std::vector<std::optional<double>> group_latency;  // the group's last arm's latency
+  std::size_t result_bound = 0;  // the longest result document this state can produce
+
+  // Per-pull scratch, sized once per build.
+  std::vector<double> deviates;
+  std::vector<double> weights;
+  std::vector<double> dense_row;
+  std::vector<double> group_score;
+  std::vector<std::uint8_t> group_eligible;
+};
+
+namespace {
+
+constexpr std::size_t kMaxIntegerText = 20;  // "-9223372036854775808"
+constexpr std::size_t kMaxDoubleText =
+    24;  // "-1.2345678901234567e-308", "-0.000012345678901234567"
+
+std::size_t integer_text_length(std::int64_t value) {
+  char text[kMaxIntegerText];
+  return static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text);
+}
+
+// a * b in decimal, exact even where the product overflows 64 bits (limbs of 32 bits).
+std::string product_text(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t a0 = a & 0xffffffffu, a1 = a >> 32, b0 = b & 0xffffffffu, b1 = b >> 32;
+  const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+  const std::uint64_t middle = (p00 >> 32) + (p01 & 0xffffffffu) + (p10 & 0xffffffffu);
+  std::uint32_t limbs[4] = {static_cast<std::uint32_t>(p00), static_cast<std::uint32_t>(middle), 0,
+                            0};  // least significant first
+  const std::uint64_t high = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
+  limbs[2] = static_cast<std::uint32_t>(high);
+  limbs[3] = static_cast<std::uint32_t>(high >> 32);
+  std::string digits;
+  do {
+    std::uint64_t remainder = 0;
+    for (int i = 3; i >= 0; --i) {
+      const std::uint64_t current = (remainder << 32) | limbs[i];
+      limbs[i] = static_cast<std::uint32_t>(current / 10);
+      remainder = current % 10;
+    }
+    digits.push_back(static_cast<char>('0' + remainder));
+  } while (limbs[0] != 0 || limbs[1] != 0 || limbs[2] != 0 || limbs[3] != 0);
+  return {digits.rbegin(), digits.rend()};
+}
+
+// A document whose sizes disagree would make every pull read misaligned rows.
+Result<void> check_consistency(const BanditSync& sync, const ArmIndexMap& index_map) {
+  const std::size_t d = sync.dimensions;
+  if (d != index_map.total_dims) {
+    return fail("dimensions " + std::to_string(d) + " does not match the feature width " +
+                std::to_string(index_map.total_dims) + " of the arms");
+  }
+  if (sync.theta.size() < d) {
+    return fail("theta has " + std::to_string(sync.theta.size()) + " values but dimensions is " +
+                std::to_string(d));
+  }
+  const bool fits = d == 0 || d <= std::numeric_limits<std::size_t>::max() / d;
+  if (!fits || sync.cholesky.size() < d * d) {
+    return fail("cholesky has " + std::to_string(sync.cholesky.size()) + " values but dimensions " +
+                std::to_string(d) + " needs " + product_text(d, d));
+  }
+  return {};
+}
+
+}  // namespace
+
+BanditEngineCore::BanditEngineCore(std::unique_ptr<State> state, SampleRng rng)
+    : state_(std::move(state)), rng_(rng) {}
+BanditEngineCore::BanditEngineCore(BanditEngineCore&&) noexcept = default;
+BanditEngineCore& BanditEngineCore::operator=(BanditEngineCore&&) noexcept = default;
+BanditEngineCore::~BanditEngineCore() = default;
+
+// Builds every part of a state before anything is handed out, so a failure leaves nothing behind.
+Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(BanditSync&& sync) {
+  auto state = std::make_unique<State>();
+  State& s = *state;
+
+  s.arms.reserve(sync.arms.size());
+  for (ArmSync& arm : sync.arms) {
+    s.arms.push_back(ArmIdentity{arm.arm_id, std::move(arm.model_name),
+                                 std::move(arm.model_provider), std::move(arm.system_prompt)});
+  }
+  if (s.arms.empty()) return fail("No arms in sync response");
+  // Group and column indexes are 32 bits wide; no document that fits in memory comes near this.
+  if (s.arms.size() > std::numeric_limits<std::uint32_t>::max()) return fail("too many arms");
+
+  s.index_map = ArmIndexMap::from_arms(s.arms);
+  if (auto checked = check_consistency(sync, s.index_map); !checked) {
+    return std::move(checked).take_failure();
+  }
+
+  s.arm_group.reserve(s.arms.size());
+  s.group_of_id.reserve(s.arms.size());
+  for (const ArmSync& arm : sync.arms) {
+    const auto [it, inserted] =
+        s.group_of_id.try_emplace(arm.arm_id, static_cast<std::uint32_t>(s.group_arm_id.size()));
+    if (inserted) {
+      s.group_arm_id.push_back(arm.arm_id);
+      s.group_active.push_back(0);
+      s.group_latency.emplace_back();
+    }
+    const std::uint32_t g = it->second;
+    s.arm_group.push_back(g);
+    if (arm.is_active) s.group_active[g] = 1;
+    s.group_latency[g] = arm.avg_latency_last_n;  // the last arm with this identifier wins
+  }
+
+  auto features = build_feature_matrix(s.arms, s.index_map);
+  if (!features) return std::move(features).take_failure();
+  s.features = std::move(*features);
+  for (std::size_t r = 0; r < s.arms.size(); ++r) {
+    s.features.set_latency(
+        r, latency_feature(s.group_latency[s.arm_group[r]], sync.avg_latency_last_n));
+  }
+
+  s.bandit_id = sync.bandit_id;
+  s.name = std::move(sync.name);
+  s.dimensions = sync.dimensions;
+  s.optimization_mode = std::move(sync.optimization_mode);
+  s.avg_latency_last_n = sync.avg_latency_last_n;
+  const std::size_t d = s.dimensions;
+  s.theta.assign(sync.theta.begin(), sync.theta.begin() + static_cast<std::ptrdiff_t>(d));
+  s.cholesky = linalg::SparseRows::from_dense(sync.cholesky, d, d);
+
+  const std::size_t groups = s.group_arm_id.size();
+  s.result_bound = 2 * kMaxIntegerText + 40;
+  for (const std::int64_t id : s.group_arm_id) {
+    s.result_bound += integer_text_length(id) + kMaxDoubleText + 4;
+  }
+  s.deviates.assign(d, 0.0);
+  s.weights.assign(d, 0.0);
+  s.dense_row.assign(s.features.width(), 0.0);
+  s.group_score.assign(groups, 0.0);
+  s.group_eligible.assign(groups, 0);
+  return state;
+}
+
+Result<BanditEngineCore> BanditEngineCore::from_sync(BanditSync&& sync,
+                                                     std::optional<std::uint64_t> seed) {
+  const std::uint64_t seed_value = seed ? *seed : default_seed(sync.bandit_id, sync.name);
+  auto state = build_state(std::move(sync));
+  if (!state) return std::move(state).take_failure();
+  return BanditEngineCore(std::move(*state), SampleRng::from_seed(seed_value));
+}
+
+Result<void> BanditEngineCore::refresh_from_sync(BanditSync&& sync) {
+  auto state = build_state(std::move(sync));
+  if (!state) return std::move(state).take_failure();
+  state_ = std::move(*state);
+  return {};
+}
+
+std::int64_t BanditEngineCore::bandit_id() const {
+  return state_ ? state_->bandit_id : 0;
+}
+
+const std::string& BanditEngineCore::bandit_name() const {
+  static const std::string kNone;
+  return state_ ? state_->name : kNone;
+}
+
+std::size_t BanditEngineCore::dimensions() const {
+  return state_ ? state_->dimensions : 0;
+}
+
+std::size_t BanditEngineCore::num_arms() const {
+  return state_ ? state_->arms.size() : 0;
+}
+
+std::string BanditEngineCore::get_arms_json() const {
+  std::string out = "[";
+  if (!state_) return out + "]";
+  const State& s = *state_;
+  for (std::size_t r = 0; r < s.arms.size(); ++r) {
+    const ArmIdentity& arm = s.arms[r];
+    const std::uint32_t g = s.arm_group[r];
+    out.append(r == 0 ? "{\"arm_id\":" : ",{\"arm_id\":");
+    json::append_int(out, arm.arm_id);
+    out.append(",\"model_name\":");
+    json::append_string(out, arm.model_name);
+    out.append(",\"model_provider\":");
+    json::append_string(out, arm.model_provider);
+    out.append(",\"system_prompt\":");
+    json::append_string(out, arm.system_prompt);
+    out.append(s.group_active[g] ? ",\"is_active\":true" : ",\"is_active\":false");
+    out.append(",\"avg_latency_last_n\":");
+    if (const auto& latency = s.group_latency[g]) {
+      json::append_double(out, *latency);
+    } else {
+      out.append("null");
+    }
+    out.push_back('}');
+  }
+  out.push_back(']');
+  return out;
+}
+
+Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_length,
+                                           std::span<const std::int32_t> exclude_ids) {
+  if (!state_ || state_->arms.empty()) return fail("No arms available");
+  State& s = *state_;
+
+  const double scale = exploration_scale(s.optimization_mode);
+  standard_normals(rng_, s.deviates);
+  sample_weights(s.theta, s.cholesky, s.deviates, scale, s.weights);
+  const double query = query_length_feature(query_length);
+
+  // Second line of defence: every feature column and row must lie inside what is read below.
+  const std::size_t n = s.arms.size();
+  if (s.features.width() > s.weights.size()) {
+    throw_index_out_of_bounds(s.weights.size(), s.weights.size());
+  }
+  if (s.features.num_rows() < n) throw_index_out_of_bounds(s.features.num_rows(), n - 1);
+
+  std::copy(s.group_active.begin(), s.group_active.end(), s.group_eligible.begin());
+  for (const std::int32_t id : exclude_ids) {
+    const auto it = s.group_of_id.find(id);
+    if (it != s.group_of_id.end()) s.group_eligible[it->second] = 0;
+  }
+
+  // A non-finite weight turns the skipped 0.0 cells into NaN products: only the dense sum says so.
+  const std::span<const double> w = s.weights;
+  const bool sparse_exact =
+      std::all_of(w.begin(), w.end(), [](double x) { return std::isfinite(x); });
+
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::size_t chosen = kNone;
+  double best = -std::numeric_limits<double>::infinity();
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::uint32_t g = s.arm_group[r];
+    if (!s.group_eligible[g]) continue;
+    double score;
+    if (sparse_exact) {
+      score = s.features.score(r, query, w);
+    } else {
+      s.features.write_row(r, query, s.dense_row);
+      score = linalg::dot(s.dense_row, w);
+    }
+    s.group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
+    if (score > best) {
+      best = score;
+      chosen = r;
+    }
+  }
+  if (chosen == kNone) return fail("All arms excluded or inactive");
+
+  std::string out;
+  out.reserve(s.result_bound);
+  out.append("{\"arm_index\":");
+  json::append_uint(out, chosen);
+  out.append(",\"arm_id\":");
+  json::append_int(out, s.arms[chosen].arm_id);
+  out.append(",\"scores\":{");
+  bool first = true;
+  for (std::size_t g = 0; g < s.group_arm_id.size(); ++g) {
+    if (!s.group_eligible[g]) continue;
+    out.append(first ? "\"" : ",\"");
+    first = false;
+    json::append_int(out, s.group_arm_id[g]);
+    out.append("\":");
+    json::append_double(out, s.group_score[g]);
+  }
+  out.append("}}");
+  return out;
+}
+
+}  // namespace korvane

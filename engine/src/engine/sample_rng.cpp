@@ -1,0 +1,81 @@
+#include "engine/sample_rng.hpp"
+
+#include <cmath>
+
+#include "features/result.hpp"
+
+namespace korvane {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// One Box-Muller radius and angle; u1 is redrawn while it is exactly 0.0 so that ln stays finite.
+struct Polar {
+  double radius;
+  double angle;
+};
+
+Polar draw_polar(SampleRng& rng) {
+  double u1 = rng.next_f64();
+  while (u1 <= 0.0) u1 = rng.next_f64();
+  const double u2 = rng.next_f64();
+  return {std::sqrt(std::log(u1) * -2.0), u2 * kTwoPi};
+}
+
+}  // namespace
+
+SampleRng SampleRng::from_seed(std::uint64_t seed) {
+  SampleRng rng;
+  std::uint64_t x = seed;
+  for (std::uint64_t& word : rng.s_) {
+    x += 0x9e3779b97f4a7c15ULL;
+    std::uint64_t z = x;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    word = z ^ (z >> 31);
+  }
+  return rng;
+}
+
+std::uint64_t default_seed(std::int64_t bandit_id, std::string_view name) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const char c : name) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ULL;
+  }
+  return h ^ static_cast<std::uint64_t>(bandit_id);
+}
+
+void standard_normals(SampleRng& rng, std::span<double> z) {
+  // The words live in a local for the draws and are stored back once.
+  SampleRng local = rng;
+  std::size_t i = 0;
+  for (; i + 1 < z.size(); i += 2) {
+    const Polar p = draw_polar(local);
+    z[i] = p.radius * std::cos(p.angle);
+    z[i + 1] = p.radius * std::sin(p.angle);
+  }
+  if (i < z.size()) {
+    const Polar p = draw_polar(local);
+    z[i] = p.radius * std::cos(p.angle);
+  }
+  rng = local;
+}
+
+double exploration_scale(std::string_view optimization_mode) {
+  if (optimization_mode == "explore") return 1.5;
+  if (optimization_mode == "maximize") return 0.5;
+  return 1.0;
+}
+
+void sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
+                    std::span<const double> z, double scale, std::span<double> w) {
+  const std::size_t d = w.size();
+  // Each row reads all of z before theta[i]; report whichever read would fail first.
+  if (d > 0 && z.size() < factor.cols()) throw_index_out_of_bounds(z.size(), z.size());
+  if (theta.size() < d) throw_index_out_of_bounds(theta.size(), theta.size());
+  if (factor.rows() < d) throw_index_out_of_bounds(factor.rows(), factor.rows());
+  for (std::size_t i = 0; i < d; ++i) w[i] = theta[i] + scale * factor.row_dot(i, z);
+}
+
+}  // namespace korvane

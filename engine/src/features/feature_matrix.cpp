@@ -1,0 +1,53 @@
+#include "features/feature_matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace korvane {
+
+double query_length_feature(std::optional<std::uint32_t> query_length) {
+  if (!query_length) return 0.0;
+  return std::log(static_cast<double>(std::max<std::uint32_t>(*query_length, 1)));
+}
+
+double latency_feature(std::optional<double> arm_latency, std::optional<double> bandit_latency) {
+  if (arm_latency && bandit_latency && *bandit_latency > 0.0) return *arm_latency / *bandit_latency;
+  return 1.0;
+}
+
+void FeatureMatrix::write_row(std::size_t r, double query_feature, std::span<double> out) const {
+  std::fill(out.begin(), out.end(), 0.0);
+  const FeatureRow& cells = rows_[r];
+  out[cells.columns[0]] = 1.0;
+  out[cells.columns[1]] = 1.0;
+  out[cells.columns[2]] = query_feature;
+  out[cells.columns[3]] = cells.latency;
+}
+
+Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
+                                           const ArmIndexMap& index_map) {
+  // Columns are stored in 32 bits; no document that fits in memory comes near this width.
+  if (index_map.total_dims > std::numeric_limits<std::uint32_t>::max()) {
+    return fail("too many models and prompts for one feature row");
+  }
+  const std::size_t models = index_map.num_models;
+  const std::size_t prompts = index_map.num_prompts;
+  FeatureMatrix matrix;
+  matrix.width_ = index_map.total_dims;
+  matrix.rows_.reserve(arms.size());
+  for (const ArmIdentity& arm : arms) {
+    const auto m = index_map.model_index(arm.model_name, arm.model_provider);
+    if (!m) return fail("arm model not in index map");
+    const auto p = index_map.prompt_to_index.find(arm.system_prompt);
+    if (p == index_map.prompt_to_index.end()) return fail("arm prompt not in index map");
+    FeatureRow row;
+    row.columns = {static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(models + p->second),
+                   static_cast<std::uint32_t>(models + prompts + *m),
+                   static_cast<std::uint32_t>(2 * models + prompts + *m)};
+    matrix.rows_.push_back(row);
+  }
+  return matrix;
+}
+
+}  // namespace korvane

@@ -1,0 +1,63 @@
+// The feature matrix: one row per arm in document order, total_dims columns wide, with exactly four
+// written cells per row (model indicator, prompt indicator, query-length feature, latency feature,
+// in ascending column order) and 0.0 everywhere else. Only the written cells are stored; the
+// query-length feature is one number per pull and is passed in. Building allocates; reading
+// neither allocates nor throws.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "features/arm_identity.hpp"
+#include "features/arm_index_map.hpp"
+#include "features/result.hpp"
+#include "linalg/products.hpp"
+
+namespace korvane {
+
+// ln(max(q, 1)) for a known query length q, 0.0 when it is unknown.
+double query_length_feature(std::optional<std::uint32_t> query_length);
+
+// arm / bandit when both are present and bandit > 0, else 1.0 (the arm value is not clamped).
+double latency_feature(std::optional<double> arm_latency, std::optional<double> bandit_latency);
+
+struct FeatureRow {
+  std::array<std::uint32_t, 4> columns{};  // model, prompt, query length, latency: ascending
+  double latency = 0.0;                    // the value of the latency cell
+};
+
+class FeatureMatrix {
+ public:
+  std::size_t num_rows() const { return rows_.size(); }
+  std::size_t width() const { return width_; }
+  const FeatureRow& row(std::size_t r) const { return rows_[r]; }
+  void set_latency(std::size_t r, double value) { rows_[r].latency = value; }
+
+  // Row r times w, the four written cells in column order: the same double as the dense product
+  // as long as every other w[j] is finite. Preconditions: r < num_rows(), w.size() >= width().
+  double score(std::size_t r, double query_feature, std::span<const double> w) const {
+    const FeatureRow& cells = rows_[r];
+    const std::array<double, 4> values{1.0, 1.0, query_feature, cells.latency};
+    return linalg::sparse_dot(cells.columns, values, w.data());
+  }
+
+  // Writes row r densely into out: zeros with its four cells. Precondition: out.size() == width().
+  void write_row(std::size_t r, double query_feature, std::span<double> out) const;
+
+ private:
+  friend Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity>,
+                                                    const ArmIndexMap&);
+  std::vector<FeatureRow> rows_;
+  std::size_t width_ = 0;
+};
+
+// One row per identity, from the map built over the same identities; the latency cells start at
+// 0.0. Fails with "arm model not in index map" / "arm prompt not in index map" for a foreign map.
+Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
+                                           const ArmIndexMap& index_map);
+
+}  // namespace korvane

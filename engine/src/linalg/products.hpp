@@ -1,0 +1,30 @@
+// Sums of products over spans of doubles, accumulated from 0.0 in ascending index order with each
+// product rounded before it is added (the build never contracts them into fused multiply-adds).
+// Nothing here allocates, throws or checks bounds: the preconditions are the caller's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace korvane::linalg {
+
+// Precondition: b.size() >= a.size().
+inline double dot(std::span<const double> a, std::span<const double> b) {
+  double acc = 0.0;
+  for (std::size_t j = 0; j < a.size(); ++j) acc += a[j] * b[j];
+  return acc;
+}
+
+// The dot product of a sparse vector (ascending `columns`, their `values`) with the dense `x`.
+// It equals the dense dot whenever every skipped entry is zero and every skipped x[j] is finite:
+// the sum starts at +0.0 and can never become -0.0, so adding a skipped ±0.0 product changes
+// nothing. Preconditions: values.size() >= columns.size(), every column < x.size().
+inline double sparse_dot(std::span<const std::uint32_t> columns, std::span<const double> values,
+                         const double* x) {
+  double acc = 0.0;
+  for (std::size_t k = 0; k < columns.size(); ++k) acc += values[k] * x[columns[k]];
+  return acc;
+}
+
+}  // namespace korvane::linalg
