@@ -1,7 +1,6 @@
 #include "engine/engine_core.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -39,7 +38,10 @@ struct BanditEngineCore::State {
   std::vector<std::int64_t> group_arm_id;            // per group
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
   std::vector<std::optional<double>> group_latency;  // the group's last arm's latency
-  std::size_t result_bound = 0;  // the longest result document this state can produce
+  // Each group's member name in the scores object, `,"<arm_id>":`, rendered once per build.
+  std::string score_keys;
+  std::vector<std::size_t> score_key_start;  // groups + 1 offsets into score_keys
+  std::size_t result_bound = 0;              // the longest result document this state can produce
 
   // Per-pull scratch, sized once per build.
   std::vector<double> deviates;
@@ -51,14 +53,10 @@ struct BanditEngineCore::State {
 
 namespace {
 
-constexpr std::size_t kMaxIntegerText = 20;  // "-9223372036854775808"
-constexpr std::size_t kMaxDoubleText =
-    24;  // "-1.2345678901234567e-308", "-0.000012345678901234567"
-
-std::size_t integer_text_length(std::int64_t value) {
-  char text[kMaxIntegerText];
-  return static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text);
-}
+// The longest texts of an integer and a double: "-9223372036854775808",
+// "-1.2345678901234567e-308" and "-0.000012345678901234567".
+constexpr std::size_t kMaxIntegerText = 20;
+constexpr std::size_t kMaxDoubleText = 24;
 
 // a * b in decimal, exact even where the product overflows 64 bits (limbs of 32 bits).
 std::string product_text(std::uint64_t a, std::uint64_t b) {
@@ -163,10 +161,15 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   s.cholesky = linalg::SparseRows::from_dense(sync.cholesky, d, d);
 
   const std::size_t groups = s.group_arm_id.size();
-  s.result_bound = 2 * kMaxIntegerText + 40;
+  s.score_key_start.reserve(groups + 1);
   for (const std::int64_t id : s.group_arm_id) {
-    s.result_bound += integer_text_length(id) + kMaxDoubleText + 4;
+    s.score_key_start.push_back(s.score_keys.size());
+    s.score_keys.append(",\"");
+    json::append_int(s.score_keys, id);
+    s.score_keys.append("\":");
   }
+  s.score_key_start.push_back(s.score_keys.size());
+  s.result_bound = 2 * kMaxIntegerText + 40 + s.score_keys.size() + groups * kMaxDoubleText;
   s.deviates.assign(d, 0.0);
   s.weights.assign(d, 0.0);
   s.dense_row.assign(s.features.width(), 0.0);
@@ -294,10 +297,9 @@ Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_le
   bool first = true;
   for (std::size_t g = 0; g < s.group_arm_id.size(); ++g) {
     if (!s.group_eligible[g]) continue;
-    out.append(first ? "\"" : ",\"");
+    const std::size_t key = s.score_key_start[g] + (first ? 1 : 0);  // the first has no comma
+    out.append(s.score_keys, key, s.score_key_start[g + 1] - key);
     first = false;
-    json::append_int(out, s.group_arm_id[g]);
-    out.append("\":");
     json::append_double(out, s.group_score[g]);
   }
   out.append("}}");
