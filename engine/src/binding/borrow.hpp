@@ -1,0 +1,80 @@
+// Shared and exclusive access to one engine instance through its borrow flag.
+// The flag is 0 when free, all bits set while exclusively held, otherwise the number of shared
+// holders; it is changed only atomically (acquire on taking, release on giving back). A guard
+// that fails to take access sets RuntimeError and tests false; a guard that succeeded holds a
+// reference to the instance and gives both back when it goes out of scope. Never throws.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <limits>
+
+namespace korvane::binding {
+
+inline constexpr std::size_t kExclusivelyBorrowed = std::numeric_limits<std::size_t>::max();
+
+// The flag word, aligned so that it can be used atomically in place.
+struct alignas(std::atomic_ref<std::size_t>::required_alignment) BorrowFlag {
+  std::size_t value;
+};
+
+class SharedAccess {
+ public:
+  SharedAccess(PyObject* owner, BorrowFlag& flag) noexcept : flag_(flag) {
+    std::atomic_ref<std::size_t> word(flag_.value);
+    std::size_t current = word.load(std::memory_order_relaxed);
+    do {
+      if (current == kExclusivelyBorrowed) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return;
+      }
+    } while (!word.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed));
+    owner_ = Py_NewRef(owner);
+  }
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~SharedAccess() {
+    if (owner_ == nullptr) return;
+    std::atomic_ref<std::size_t>(flag_.value).fetch_sub(1, std::memory_order_release);
+    Py_DECREF(owner_);
+  }
+
+  explicit operator bool() const noexcept { return owner_ != nullptr; }
+
+ private:
+  BorrowFlag& flag_;
+  PyObject* owner_ = nullptr;
+};
+
+class ExclusiveAccess {
+ public:
+  ExclusiveAccess(PyObject* owner, BorrowFlag& flag) noexcept : flag_(flag) {
+    std::size_t expected = 0;
+    if (!std::atomic_ref<std::size_t>(flag_.value)
+             .compare_exchange_strong(expected, kExclusivelyBorrowed, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    owner_ = Py_NewRef(owner);
+  }
+  ExclusiveAccess(const ExclusiveAccess&) = delete;
+  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  ~ExclusiveAccess() {
+    if (owner_ == nullptr) return;
+    std::atomic_ref<std::size_t>(flag_.value).store(0, std::memory_order_release);
+    Py_DECREF(owner_);
+  }
+
+  explicit operator bool() const noexcept { return owner_ != nullptr; }
+
+ private:
+  BorrowFlag& flag_;
+  PyObject* owner_ = nullptr;
+};
+
+}  // namespace korvane::binding
