@@ -35,6 +35,21 @@ struct BanditSync {
   std::vector<ArmSync> arms;
 };
 
+// The `cholesky` value as the reader collected it: every number in document order, and what its
+// structure admits. Either accepted shape flattens to exactly those numbers in that order.
+struct FlatOrNested {
+  std::vector<double> numbers;
+  bool is_array = false;     // the value itself is an array
+  bool has_numbers = false;  // some element is a number (flat form)
+  bool has_rows = false;     // some element is an array (nested form)
+  bool has_other = false;    // something fits neither form: a non-number, an object, deeper arrays
+};
+
+// The numbers of a value of either accepted shape, or the shape message (without a position).
+// Never throws; allocates only the message.
+Result<std::vector<double>> deserialize_flat_or_nested(FlatOrNested value);
+
+// "base": the exploration setting of a document that names none.
 std::string default_optimization_mode();
 
 // Takes bytes: text that is not valid UTF-8 is refused.
