@@ -249,12 +249,9 @@ std::string found_string(std::string_view text) {
 }
 
 bool has_encoded_surrogate(std::string_view decoded) noexcept {
-  const char* p = decoded.data();
-  const char* end = p + decoded.size();
-  while (
-      (p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p))))) {
-    if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
-    ++p;
+  // Texts are short: a plain loop beats a library call here.
+  for (std::size_t i = 0; i + 1 < decoded.size(); ++i) {
+    if (decoded[i] == '\xED' && static_cast<unsigned char>(decoded[i + 1]) >= 0xA0) return true;
   }
   return false;
 }

@@ -35,12 +35,40 @@ constexpr unsigned kReadFlags = rapidjson::kParseInsituFlag |
 
 constexpr char kShapeMessage[] = "data did not match any variant of untagged enum FlatOrNested";
 
+// The last string as decoded by the reader, terminator included. Put runs for every string byte,
+// so it is a compare and a store; growing is out of line.
+class DecodedText {
+ public:
+  DecodedText() : bytes_(64, '\0'), end_(bytes_.data() + bytes_.size()), pos_(bytes_.data()) {}
+  void clear() { pos_ = bytes_.data(); }
+  void put(char c) {
+    if (pos_ == end_) [[unlikely]]
+      grow();
+    *pos_++ = c;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(pos_ - bytes_.data()); }
+  // Without the terminator that the reader appends.
+  std::string_view text() const { return std::string_view(bytes_.data(), size() - 1); }
+
+ private:
+  [[gnu::noinline]] void grow() {
+    const std::size_t used = size();
+    bytes_.resize(bytes_.size() * 2);
+    pos_ = bytes_.data() + used;
+    end_ = bytes_.data() + bytes_.size();
+  }
+
+  std::string bytes_;
+  char* end_;
+  char* pos_;
+};
+
 // The reader's input: counts the bytes taken, so every handler callback knows its offset.
 class CountingStream {
  public:
   using Ch = char;
 
-  CountingStream(std::string_view bytes, std::string& decoded)
+  CountingStream(std::string_view bytes, DecodedText& decoded)
       : begin_(bytes.data()), pos_(begin_), end_(begin_ + bytes.size()), decoded_(decoded) {}
 
   Ch Peek() const { return pos_ != end_ ? *pos_ : '\0'; }
@@ -53,7 +81,7 @@ class CountingStream {
     decoded_.clear();
     return nullptr;
   }
-  void Put(Ch c) { decoded_.push_back(c); }
+  void Put(Ch c) { decoded_.put(c); }
   void Flush() {}
   std::size_t PutEnd(Ch*) { return decoded_.size(); }
 
@@ -64,7 +92,7 @@ class CountingStream {
   const char* begin_;
   const char* pos_;
   const char* end_;
-  std::string& decoded_;
+  DecodedText& decoded_;
   std::size_t string_start_ = 0;
 };
 
@@ -169,7 +197,7 @@ struct Frame {
 
 class SyncHandler {
  public:
-  SyncHandler(std::string_view original, const CountingStream& stream, const std::string& decoded,
+  SyncHandler(std::string_view original, const CountingStream& stream, const DecodedText& decoded,
               std::span<const Rewrite> rewrites)
       : input_(original), stream_(stream), decoded_(decoded), rewrites_(rewrites) {}
 
@@ -424,10 +452,7 @@ class SyncHandler {
  private:
   Frame& top() { return frames_[depth_ - 1]; }
 
-  // The last string without the terminator that the reader appends.
-  std::string_view decoded() const {
-    return std::string_view(decoded_.data(), decoded_.size() - 1);
-  }
+  std::string_view decoded() const { return decoded_.text(); }
 
   Slot current() const {
     if (depth_ == 0) return Slot::kDocument;
@@ -578,7 +603,7 @@ class SyncHandler {
 
   std::string_view input_;
   const CountingStream& stream_;
-  const std::string& decoded_;
+  const DecodedText& decoded_;
   std::span<const Rewrite> rewrites_;
   std::size_t next_rewrite_ = 0;
 
@@ -597,8 +622,7 @@ class SyncHandler {
 // `too_big_at` is set when the reader refused a number by its own range limits.
 Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view original,
                              std::span<const Rewrite> rewrites, std::size_t* too_big_at) {
-  std::string decoded;
-  decoded.reserve(64);
+  DecodedText decoded;
   CountingStream stream(reader_bytes, decoded);
   SyncHandler handler(original, stream, decoded, rewrites);
   rapidjson::Reader reader;
