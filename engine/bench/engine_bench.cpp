@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/engine_core.hpp"
+#include "engine/json_writer.hpp"
 #include "engine/sync.hpp"
 
 namespace {
@@ -47,6 +48,44 @@ BanditSync bench_document(int models, int prompts) {
   return doc;
 }
 
+// The same document as sync text, cholesky in the flat form.
+std::string document_text(const BanditSync& doc) {
+  namespace json = korvane::json;
+  std::string out = "{\"bandit_id\":";
+  json::append_int(out, doc.bandit_id);
+  out += ",\"name\":";
+  json::append_string(out, doc.name);
+  out += ",\"optimization_mode\":";
+  json::append_string(out, doc.optimization_mode);
+  out += ",\"avg_latency_last_n\":";
+  json::append_double(out, *doc.avg_latency_last_n);
+  out += ",\"dimensions\":";
+  json::append_uint(out, doc.dimensions);
+  for (const auto* list : {&doc.theta, &doc.cholesky}) {
+    out += list == &doc.theta ? ",\"theta\":[" : "],\"cholesky\":[";
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      if (i) out += ',';
+      json::append_double(out, (*list)[i]);
+    }
+  }
+  out += "],\"arms\":[";
+  for (std::size_t i = 0; i < doc.arms.size(); ++i) {
+    const korvane::ArmSync& arm = doc.arms[i];
+    out += i ? ",{\"arm_id\":" : "{\"arm_id\":";
+    json::append_int(out, arm.arm_id);
+    out += ",\"model_name\":";
+    json::append_string(out, arm.model_name);
+    out += ",\"model_provider\":";
+    json::append_string(out, arm.model_provider);
+    out += ",\"system_prompt\":";
+    json::append_string(out, arm.system_prompt);
+    out += ",\"is_prompt_templated\":false,\"is_active\":true,\"avg_latency_last_n\":";
+    json::append_double(out, *arm.avg_latency_last_n);
+    out += '}';
+  }
+  return out + "]}";
+}
+
 const BanditSync& document_for(int models) {
   static const BanditSync small = bench_document(4, 3);
   static const BanditSync medium = bench_document(32, 32);
@@ -73,6 +112,19 @@ void BM_Pull(benchmark::State& state) {
 }
 BENCHMARK(BM_Pull)->Arg(4)->Arg(32)->Arg(100);
 
+void BM_Construct(benchmark::State& state) {
+  const BanditSync& doc = document_for(static_cast<int>(state.range(0)));
+  const std::string text = document_text(doc);
+  for (auto _ : state) {
+    auto core = BanditEngineCore::construct(text, 7);
+    benchmark::DoNotOptimize(core);
+  }
+  set_counters(state, doc.arms.size());
+  state.counters["bytes"] = static_cast<double>(text.size());
+}
+BENCHMARK(BM_Construct)->Arg(4)->Arg(32)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+// Without reading the text: the cost of building the state alone.
 void BM_ConstructFromRecords(benchmark::State& state) {
   const BanditSync& doc = document_for(static_cast<int>(state.range(0)));
   for (auto _ : state) {

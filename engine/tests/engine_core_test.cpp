@@ -284,5 +284,53 @@ TEST(EngineCore, MovedFromCoreHasNoArms) {
   EXPECT_EQ(pull_text(core), "error: No arms available");
 }
 
+constexpr const char* kWorkedDocument = R"({
+  "bandit_id": 1, "name": "abc", "dimensions": 4, "theta": [0.1, 0.2, 0.3, 0.4],
+  "cholesky": [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]],
+  "arms": [{"arm_id": 1, "model_name": "m", "model_provider": "p", "system_prompt": "s"}]
+})";
+
+TEST(EngineCoreFromText, WorkedPullAndDefaultSeed) {
+  auto core = BanditEngineCore::construct(kWorkedDocument, 0);
+  ASSERT_TRUE(core) << core.error();
+  EXPECT_EQ(pull_text(*core, 100),
+            R"({"arm_index":0,"arm_id":1,"scores":{"1":-6.374875030534525}})");
+  EXPECT_EQ(core->get_arms_json(),
+            R"([{"arm_id":1,"model_name":"m","model_provider":"p","system_prompt":"s",)"
+            R"("is_active":true,"avg_latency_last_n":null}])");
+
+  auto defaulted = BanditEngineCore::construct(kWorkedDocument, std::nullopt);
+  auto seeded = BanditEngineCore::construct(kWorkedDocument, 16654208175385433930u);
+  ASSERT_TRUE(defaulted && seeded);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(pull_text(*defaulted, 7), pull_text(*seeded, 7));
+}
+
+TEST(EngineCoreFromText, ReaderAndBuildFailuresLeaveTheEngineAsItWas) {
+  auto refused = BanditEngineCore::construct("{}", 0);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "missing field `bandit_id` at line 1 column 1");
+
+  auto core = BanditEngineCore::construct(kWorkedDocument, 0);
+  auto twin = BanditEngineCore::construct(kWorkedDocument, 0);
+  ASSERT_TRUE(core && twin);
+  const auto no_arms = core->refresh(
+      R"({"bandit_id": 2, "name": "x", "theta": [], "cholesky": [], "dimensions": 0, "arms": []})");
+  ASSERT_FALSE(no_arms);
+  EXPECT_EQ(no_arms.error(), "No arms in sync response");
+  const auto syntax = core->refresh("[");
+  ASSERT_FALSE(syntax);
+  EXPECT_EQ(syntax.error(), "EOF while parsing a list at line 1 column 1");
+  EXPECT_EQ(core->bandit_id(), 1);
+  EXPECT_EQ(core->bandit_name(), "abc");
+  EXPECT_EQ(pull_text(*core, 100), pull_text(*twin, 100));
+
+  ASSERT_TRUE(core->refresh(R"({"bandit_id": 3, "name": "next", "theta": [0, 0, 0, 0],
+      "cholesky": [0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0], "dimensions": 4,
+      "arms": [[9, "m", "p", "s"]]})"));
+  EXPECT_EQ(core->bandit_id(), 3);
+  EXPECT_EQ(core->num_arms(), 1u);
+  EXPECT_EQ(pull_text(*core), R"({"arm_index":0,"arm_id":9,"scores":{"9":0.0}})");
+}
+
 }  // namespace
 }  // namespace korvane

@@ -186,6 +186,19 @@ Result<BanditEngineCore> BanditEngineCore::from_sync(BanditSync&& sync,
   return BanditEngineCore(std::move(*state), SampleRng::from_seed(seed_value));
 }
 
+Result<BanditEngineCore> BanditEngineCore::construct(std::string_view bandit_json,
+                                                     std::optional<std::uint64_t> seed) {
+  auto sync = parse_bandit_sync(bandit_json);
+  if (!sync) return std::move(sync).take_failure();
+  return from_sync(std::move(*sync), seed);
+}
+
+Result<void> BanditEngineCore::refresh(std::string_view bandit_json) {
+  auto sync = parse_bandit_sync(bandit_json);
+  if (!sync) return std::move(sync).take_failure();
+  return refresh_from_sync(std::move(*sync));
+}
+
 Result<void> BanditEngineCore::refresh_from_sync(BanditSync&& sync) {
   auto state = build_state(std::move(sync));
   if (!state) return std::move(state).take_failure();
