@@ -177,8 +177,8 @@ class RandomDocuments {
 
   // Mostly ordinary numbers; the rest from the edges of the double range, zeros of both signs
   // and, for wild documents, infinities and NaN.
-  double value(bool wild, double spread, double special_share) {
-    if (!coin(wild ? 0.15 : special_share)) {
+  double value(bool wild, double spread, double edge_share) {
+    if (!coin(wild ? 0.15 : edge_share)) {
       return std::uniform_real_distribution<double>(-spread, spread)(gen_);
     }
     const double inf = std::numeric_limits<double>::infinity();
