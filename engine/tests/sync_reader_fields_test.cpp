@@ -1,0 +1,309 @@
+// Reading sync documents into records: defaults, the array forms, the two cholesky shapes, and
+// every content error with its reason and position.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/sync.hpp"
+
+namespace {
+
+using korvane::BanditSync;
+using korvane::parse_bandit_sync;
+
+// The five required fields, for documents that test something else.
+constexpr std::string_view kRequired =
+    R"("bandit_id": 1, "name": "b", "theta": [0.5], "cholesky": [1], "dimensions": 1)";
+
+std::string with(std::string_view members) {
+  return "{" + std::string(kRequired) + ", " + std::string(members) + "}";
+}
+
+std::string message(std::string_view doc) {
+  auto result = parse_bandit_sync(doc);
+  return result ? "accepted" : result.error();
+}
+
+BanditSync read(std::string_view doc) {
+  auto result = parse_bandit_sync(doc);
+  if (!result) {
+    ADD_FAILURE() << doc << " -> " << result.error();
+    return BanditSync{};
+  }
+  return *std::move(result);
+}
+
+TEST(SyncReaderDefaults, AbsentOptionalFieldsTakeTheirDefaults) {
+  const BanditSync s =
+      read(R"({"bandit_id": 1, "name": "b", "theta": [0.5], "cholesky": [1], "dimensions": 1})");
+  EXPECT_EQ(s.bandit_id, 1);
+  EXPECT_EQ(s.name, "b");
+  EXPECT_EQ(s.theta, std::vector<double>{0.5});
+  EXPECT_EQ(s.cholesky, std::vector<double>{1.0});
+  EXPECT_EQ(s.dimensions, 1u);
+  EXPECT_EQ(s.optimization_mode, "base");
+  EXPECT_EQ(korvane::default_optimization_mode(), "base");
+  EXPECT_FALSE(s.avg_latency_last_n.has_value());
+  EXPECT_TRUE(s.arms.empty());
+
+  const BanditSync a = read(with(
+      R"("arms": [{"arm_id": 3, "model_name": "m", "model_provider": "p", "system_prompt": "s"}])"));
+  ASSERT_EQ(a.arms.size(), 1u);
+  EXPECT_EQ(a.arms[0].arm_id, 3);
+  EXPECT_EQ(a.arms[0].model_name, "m");
+  EXPECT_EQ(a.arms[0].model_provider, "p");
+  EXPECT_EQ(a.arms[0].system_prompt, "s");
+  EXPECT_TRUE(a.arms[0].is_active);
+  EXPECT_FALSE(a.arms[0].is_prompt_templated);
+  EXPECT_FALSE(a.arms[0].avg_latency_last_n.has_value());
+}
+
+TEST(SyncReaderDefaults, LatencyNullIsAbsentAndZeroIsPresentAtBothLevels) {
+  const std::string arm = R"({"arm_id": 1, "model_name": "m", "model_provider": "p",)"
+                          R"( "system_prompt": "s", "avg_latency_last_n": )";
+  const BanditSync nulls = read(with(R"("avg_latency_last_n": null, "arms": [)" + arm + "null}]"));
+  EXPECT_FALSE(nulls.avg_latency_last_n.has_value());
+  EXPECT_FALSE(nulls.arms[0].avg_latency_last_n.has_value());
+  const BanditSync zeros = read(with(R"("avg_latency_last_n": 0, "arms": [)" + arm + "0}]"));
+  EXPECT_EQ(zeros.avg_latency_last_n, 0.0);
+  EXPECT_EQ(zeros.arms[0].avg_latency_last_n, 0.0);
+}
+
+TEST(SyncReaderDefaults, PresentFieldsAreKeptAndArmsStayInDocumentOrder) {
+  const BanditSync s = read(with(
+      R"("optimization_mode": "", "avg_latency_last_n": 250.5, "arms": [)"
+      R"({"is_active": false, "system_prompt": "s1", "model_provider": "p", "model_name": "m",)"
+      R"( "arm_id": 9, "is_prompt_templated": true, "avg_latency_last_n": 12},)"
+      R"({"arm_id": 4, "model_name": "m2", "model_provider": "p", "system_prompt": ""}])"));
+  EXPECT_EQ(s.optimization_mode, "");
+  EXPECT_EQ(s.avg_latency_last_n, 250.5);
+  ASSERT_EQ(s.arms.size(), 2u);
+  EXPECT_EQ(s.arms[0].arm_id, 9);
+  EXPECT_FALSE(s.arms[0].is_active);
+  EXPECT_TRUE(s.arms[0].is_prompt_templated);
+  EXPECT_EQ(s.arms[0].avg_latency_last_n, 12.0);
+  EXPECT_EQ(s.arms[1].arm_id, 4);
+  EXPECT_EQ(s.arms[1].model_name, "m2");
+  EXPECT_TRUE(s.arms[1].is_active);
+}
+
+TEST(SyncReaderArrayForm, FieldsByPositionWithTrailingDefaults) {
+  const BanditSync s = read(R"([7, "support", [0.1, 0.2], [1, 0, 0, 1], 2])");
+  EXPECT_EQ(s.bandit_id, 7);
+  EXPECT_EQ(s.name, "support");
+  EXPECT_EQ(s.theta, (std::vector<double>{0.1, 0.2}));
+  EXPECT_EQ(s.cholesky, (std::vector<double>{1, 0, 0, 1}));
+  EXPECT_EQ(s.dimensions, 2u);
+  EXPECT_EQ(s.optimization_mode, "base");
+  EXPECT_TRUE(s.arms.empty());
+
+  const BanditSync full = read(
+      R"([7, "s", [], [], 0, "explore", null, [[1, "m", "p", "s"], [2, "m", "p", "s", true, false, 3.5],)"
+      R"( {"arm_id": 3, "model_name": "m", "model_provider": "p", "system_prompt": "s"}]])");
+  EXPECT_EQ(full.optimization_mode, "explore");
+  EXPECT_FALSE(full.avg_latency_last_n.has_value());
+  ASSERT_EQ(full.arms.size(), 3u);
+  EXPECT_TRUE(full.arms[0].is_active);
+  EXPECT_TRUE(full.arms[1].is_prompt_templated);
+  EXPECT_FALSE(full.arms[1].is_active);
+  EXPECT_EQ(full.arms[1].avg_latency_last_n, 3.5);
+  EXPECT_EQ(full.arms[2].arm_id, 3);
+}
+
+TEST(SyncReaderArrayForm, TooFewAndTooManyElements) {
+  EXPECT_EQ(message(R"([7, "support"])"),
+            "invalid length 2, expected struct BanditSync with 8 elements at line 1 column 13");
+  EXPECT_EQ(message("[]"),
+            "invalid length 0, expected struct BanditSync with 8 elements at line 1 column 1");
+  EXPECT_EQ(message(R"([1, "b", [], [], 0, "m", null, [[1, "m", "p"]]])"),
+            "invalid length 3, expected struct ArmSync with 7 elements at line 1 column 44");
+  EXPECT_EQ(message(R"([1, "b", [], [], 0, "m", null, [], 5])"),
+            "trailing characters at line 1 column 36");
+  EXPECT_EQ(message(R"([1, "b", [], [], 0, "m", null, [], {}])"),
+            "trailing characters at line 1 column 36");
+  EXPECT_EQ(
+      message(R"([1, "b", [], [], 0, "m", null, [[1, "m", "p", "s", true, true, null, "x"]]])"),
+      "trailing characters at line 1 column 70");
+}
+
+TEST(SyncReaderCholesky, FlatAndNestedShapesGiveOneRowMajorList) {
+  EXPECT_EQ(read(with(R"("x": 0)")).cholesky, std::vector<double>{1.0});
+  const std::string head =
+      R"({"bandit_id": 1, "name": "b", "theta": [], "dimensions": 2, "cholesky": )";
+  EXPECT_EQ(read(head + "[[1, 0], [0, 1]]}").cholesky, (std::vector<double>{1, 0, 0, 1}));
+  EXPECT_EQ(read(head + "[1, 0, 0, 1]}").cholesky, (std::vector<double>{1, 0, 0, 1}));
+  EXPECT_EQ(read(head + "[[1, 2, 3], [4]]}").cholesky, (std::vector<double>{1, 2, 3, 4}));
+  EXPECT_EQ(read(head + "[[], [5], []]}").cholesky, std::vector<double>{5});
+  EXPECT_TRUE(read(head + "[]}").cholesky.empty());
+  EXPECT_TRUE(read(head + "[[]]}").cholesky.empty());
+}
+
+TEST(SyncReaderCholesky, OtherShapesAreRefusedAtTheEndOfTheValue) {
+  const std::string shape = "data did not match any variant of untagged enum FlatOrNested";
+  // `{"cholesky": ` is 13 bytes: the column is 13 plus the value's length.
+  const auto at = [&](std::string_view value) {
+    return shape + " at line 1 column " + std::to_string(13 + value.size());
+  };
+  for (std::string_view value :
+       {"[1, [2]]", "[[1], 2]", "[[[1]]]", "[[1, [2]]]", "null", "{}", R"({"a": [1]})", R"("x")",
+        R"([1, "a"])", R"([[true]])", "5", "[[{}]]"}) {
+    EXPECT_EQ(message(R"({"cholesky": )" + std::string(value) + "}"), at(value)) << value;
+  }
+  // The value is read whole first: its syntax and number errors come before the shape.
+  EXPECT_EQ(message(R"({"cholesky": [1, [2], x]})"), "expected value at line 1 column 23");
+  EXPECT_EQ(message(R"({"cholesky": [[1], 1e999]})"), "number out of range at line 1 column 24");
+}
+
+TEST(SyncReaderContent, WrongKindsNameWhatWasFoundAndWhatWasWanted) {
+  EXPECT_EQ(message(R"({"bandit_id": "7"})"),
+            "invalid type: string \"7\", expected i64 at line 1 column 17");
+  EXPECT_EQ(message(R"({"bandit_id": null})"),
+            "invalid type: null, expected i64 at line 1 column 18");
+  EXPECT_EQ(message(R"({"bandit_id": true})"),
+            "invalid type: boolean `true`, expected i64 at line 1 column 18");
+  EXPECT_EQ(message(R"({"bandit_id": 1.5})"),
+            "invalid type: floating point `1.5`, expected i64 at line 1 column 17");
+  EXPECT_EQ(message(R"({"bandit_id": 1.0})"),
+            "invalid type: floating point `1.0`, expected i64 at line 1 column 17");
+  EXPECT_EQ(message(R"({"bandit_id": 1e3})"),
+            "invalid type: floating point `1000.0`, expected i64 at line 1 column 17");
+  EXPECT_EQ(message(R"({"bandit_id": [1]})"),
+            "invalid type: sequence, expected i64 at line 1 column 14");
+  EXPECT_EQ(message(R"({"bandit_id": {}})"), "invalid type: map, expected i64 at line 1 column 14");
+  EXPECT_EQ(message(R"({"name": 5})"),
+            "invalid type: integer `5`, expected a string at line 1 column 10");
+  EXPECT_EQ(message(R"({"name": -0})"),
+            "invalid type: integer `0`, expected a string at line 1 column 11");
+  EXPECT_EQ(message(R"({"dimensions": 2.0})"),
+            "invalid type: floating point `2.0`, expected usize at line 1 column 18");
+  EXPECT_EQ(
+      message(R"({"dimensions": 1e20})"),
+      "invalid type: floating point `100000000000000000000.0`, expected usize at line 1 column 19");
+  EXPECT_EQ(message(R"({"theta": [1e-7]})"), "missing field `bandit_id` at line 1 column 16");
+  EXPECT_EQ(message(R"({"theta": [[1, 2]]})"),
+            "invalid type: sequence, expected f64 at line 1 column 11");
+  EXPECT_EQ(message(R"({"theta": ["NaN"]})"),
+            "invalid type: string \"NaN\", expected f64 at line 1 column 16");
+  EXPECT_EQ(message(R"({"theta": 1})"),
+            "invalid type: integer `1`, expected a sequence at line 1 column 11");
+  EXPECT_EQ(message(R"({"arms": null})"),
+            "invalid type: null, expected a sequence at line 1 column 13");
+  EXPECT_EQ(message(R"({"arms": [5]})"),
+            "invalid type: integer `5`, expected struct ArmSync at line 1 column 11");
+  EXPECT_EQ(message(R"({"arms": [{"is_active": 1}]})"),
+            "invalid type: integer `1`, expected a boolean at line 1 column 25");
+  EXPECT_EQ(message(R"({"optimization_mode": null})"),
+            "invalid type: null, expected a string at line 1 column 26");
+  EXPECT_EQ(message(R"({"avg_latency_last_n": "a"})"),
+            "invalid type: string \"a\", expected f64 at line 1 column 26");
+  EXPECT_EQ(message(R"("abc")"),
+            "invalid type: string \"abc\", expected struct BanditSync at line 1 column 5");
+  EXPECT_EQ(message("5"),
+            "invalid type: integer `5`, expected struct BanditSync at line 1 column 1");
+}
+
+TEST(SyncReaderContent, FoundStringsAreQuotedWithEscapes) {
+  EXPECT_EQ(message(R"({"bandit_id": "a\"b\\c\nd\u0001\u007f\u0000é"})"),
+            "invalid type: string \"a\\\"b\\\\c\\nd\\u{1}\\u{7f}\\0é\", expected i64 at line 1 "
+            "column 46");
+}
+
+TEST(SyncReaderContent, IntegersOutsideTheirRangeKeepTheirSpelling) {
+  EXPECT_EQ(message(R"({"bandit_id": 9223372036854775808})"),
+            "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 33");
+  EXPECT_EQ(message(R"({"bandit_id": -9223372036854775809})"),
+            "invalid value: integer `-9223372036854775809`, expected i64 at line 1 column 34");
+  EXPECT_EQ(message(R"({"bandit_id": 18446744073709551616})"),
+            "invalid value: integer `18446744073709551616`, expected i64 at line 1 column 34");
+  EXPECT_EQ(
+      message(R"({"arms": [[123456789012345678901234567890]]})"),
+      "invalid value: integer `123456789012345678901234567890`, expected i64 at line 1 column 41");
+  EXPECT_EQ(message(R"({"dimensions": -1})"),
+            "invalid value: integer `-1`, expected usize at line 1 column 17");
+  const std::string beyond_usize = sizeof(std::size_t) == 8 ? "18446744073709551616" : "4294967296";
+  EXPECT_EQ(message(R"({"dimensions": )" + beyond_usize + "}"),
+            "invalid value: integer `" + beyond_usize + "`, expected usize at line 1 column " +
+                std::to_string(15 + beyond_usize.size()));
+
+  EXPECT_EQ(read(R"([-9223372036854775808, "b", [], [], 0])").bandit_id,
+            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(read(R"([9223372036854775807, "b", [], [], -0])").bandit_id,
+            std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(read(R"([-0, "b", [], [], 0])").bandit_id, 0);
+  const std::string max_usize = std::to_string(std::numeric_limits<std::size_t>::max());
+  EXPECT_EQ(read(R"([1, "b", [], [], )" + max_usize + "]").dimensions,
+            std::numeric_limits<std::size_t>::max());
+}
+
+TEST(SyncReaderFields, DuplicateKnownKeysAreRefusedAtTheSecondKey) {
+  EXPECT_EQ(message(R"({"name": "a", "name": "b"})"), "duplicate field `name` at line 1 column 20");
+  // A null latency still counts as present.
+  EXPECT_EQ(message(R"({"avg_latency_last_n": null, "avg_latency_last_n": 1})"),
+            "duplicate field `avg_latency_last_n` at line 1 column 49");
+  EXPECT_EQ(message(R"({"arms": [{"arm_id": 1, "arm_id": 2}]})"),
+            "duplicate field `arm_id` at line 1 column 32");
+  // Escapes are resolved before keys are compared.
+  EXPECT_EQ(message(R"({"bandit_id": 1, "\u0062andit_id": 2})"),
+            "duplicate field `bandit_id` at line 1 column 33");
+}
+
+TEST(SyncReaderFields, UnknownKeysAreSkippedWhateverTheirValueAndMayRepeat) {
+  const BanditSync s = read(with(
+      R"("x": 1, "x": {"a": [1, {"b": null}], "c": "\ud83d\ude00"}, "Bandit_ID": "no", "")"
+      R"(: [], "arms": [{"arm_id": 1, "model_name": "m", "model_provider": "p", "system_prompt": "s",)"
+      R"( "extra": [[[]]], "extra": true}])"));
+  EXPECT_EQ(s.bandit_id, 1);
+  EXPECT_EQ(s.arms.size(), 1u);
+  EXPECT_EQ(
+      read(R"({"\u0062andit_id": 5, "name": "b", "theta": [], "cholesky": [], "dimensions": 0})")
+          .bandit_id,
+      5);
+}
+
+TEST(SyncReaderFields, TheFirstMissingFieldInDeclarationOrderIsReported) {
+  EXPECT_EQ(message("{}"), "missing field `bandit_id` at line 1 column 1");
+  EXPECT_EQ(message(R"({"bandit_id": 1})"), "missing field `name` at line 1 column 15");
+  EXPECT_EQ(message(R"({"dimensions": 1, "cholesky": [], "name": "b", "Bandit_ID": 1})"),
+            "missing field `bandit_id` at line 1 column 61");
+  EXPECT_EQ(message(R"({"bandit_id": 1, "name": "b", "cholesky": [], "dimensions": 1})"),
+            "missing field `theta` at line 1 column 61");
+  EXPECT_EQ(message(with(R"("arms": [{"system_prompt": "s", "model_name": "m"}])")),
+            "missing field `arm_id` at line 1 column 129");
+  EXPECT_EQ(message(with(R"("arms": [{"arm_id": 1, "model_name": "m", "system_prompt": "s"}])")),
+            "missing field `model_provider` at line 1 column 142");
+}
+
+TEST(SyncReaderPositions, LinesSplitAtLineFeedsAndColumnsCountBytes) {
+  EXPECT_EQ(message("{\n  \"bandit_id\": \"7\"\n}"),
+            "invalid type: string \"7\", expected i64 at line 2 column 18");
+  EXPECT_EQ(message("{\r\n  \"bandit_id\": \"7\"\r\n}"),
+            "invalid type: string \"7\", expected i64 at line 2 column 18");
+  // The closing brace starts line 3 and is not consumed yet.
+  EXPECT_EQ(message("{\r\n  \"bandit_id\": 1\r\n}"), "missing field `name` at line 3 column 0");
+  EXPECT_EQ(message("{\n\"name\": \"é\",\n\"name\": 1}"),
+            "duplicate field `name` at line 3 column 6");
+  EXPECT_EQ(message("[\n1,\n\"b\"\n]"),
+            "invalid length 2, expected struct BanditSync with 8 elements at line 4 column 0");
+  EXPECT_EQ(message("{\n\"x\": 1,\n}"), "trailing comma at line 3 column 1");
+  EXPECT_EQ(message("{\"x\": [1,\n"), "EOF while parsing a value at line 2 column 0");
+}
+
+TEST(SyncReaderFlatOrNested, DecidesFromTheCollectedShape) {
+  korvane::FlatOrNested flat;
+  flat.is_array = true;
+  flat.has_numbers = true;
+  flat.numbers = {1, 2};
+  EXPECT_EQ(*korvane::deserialize_flat_or_nested(flat), (std::vector<double>{1, 2}));
+  korvane::FlatOrNested mixed = flat;
+  mixed.has_rows = true;
+  EXPECT_FALSE(korvane::deserialize_flat_or_nested(mixed));
+  korvane::FlatOrNested scalar;
+  EXPECT_EQ(korvane::deserialize_flat_or_nested(scalar).error(),
+            "data did not match any variant of untagged enum FlatOrNested");
+}
+
+}  // namespace
