@@ -1,0 +1,222 @@
+// Malformed text, escapes and UTF-8, number range edges, the nesting limit and trailing text.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/sync.hpp"
+
+namespace {
+
+using korvane::BanditSync;
+using korvane::parse_bandit_sync;
+
+std::string message(std::string_view doc) {
+  auto result = parse_bandit_sync(doc);
+  return result ? "accepted" : result.error();
+}
+
+BanditSync read(std::string_view doc) {
+  auto result = parse_bandit_sync(doc);
+  if (!result) {
+    ADD_FAILURE() << doc << " -> " << result.error();
+    return BanditSync{};
+  }
+  return *std::move(result);
+}
+
+// A valid document whose name is the given JSON string literal.
+std::string named(std::string_view literal) {
+  return R"({"bandit_id": 1, "theta": [], "cholesky": [], "dimensions": 0, "name": )" +
+         std::string(literal) + "}";
+}
+
+// A valid document whose theta is the given JSON array text.
+std::vector<double> theta_of(std::string_view array) {
+  return read(R"({"bandit_id": 1, "name": "b", "cholesky": [], "dimensions": 0, "theta": )" +
+              std::string(array) + "}")
+      .theta;
+}
+
+struct Case {
+  std::string_view text;
+  std::string_view expected;
+};
+
+TEST(SyncReaderSyntax, EveryReasonWithTheColumnOfTheRefusedByte) {
+  const Case cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"  \n ", "EOF while parsing a value at line 2 column 1"},
+      {R"({"x": )", "EOF while parsing a value at line 1 column 6"},
+      {R"({"x": [1,)", "EOF while parsing a value at line 1 column 9"},
+      {R"({"x": tr)", "EOF while parsing a value at line 1 column 8"},
+      {R"({"x": -)", "EOF while parsing a value at line 1 column 7"},
+      {R"({"x": 1.)", "EOF while parsing a value at line 1 column 8"},
+      {R"({"x": [1)", "EOF while parsing a list at line 1 column 8"},
+      {R"({"x": [ )", "EOF while parsing a list at line 1 column 8"},
+      {R"({"x": 1)", "EOF while parsing an object at line 1 column 7"},
+      {R"({"x")", "EOF while parsing an object at line 1 column 4"},
+      {"{", "EOF while parsing an object at line 1 column 1"},
+      {R"({"x": "ab)", "EOF while parsing a string at line 1 column 9"},
+      {R"({"x": "a\)", "EOF while parsing a string at line 1 column 9"},
+      {R"({"x": "\u12)", "EOF while parsing a string at line 1 column 11"},
+      {R"({"x" 1})", "expected `:` at line 1 column 6"},
+      {R"({"x": [1 2]})", "expected `,` or `]` at line 1 column 10"},
+      {R"({"x": 1 "y": 2})", "expected `,` or `}` at line 1 column 9"},
+      {R"({"x": nul})", "expected ident at line 1 column 10"},
+      {R"({"x": truE})", "expected ident at line 1 column 10"},
+      {R"({"x": })", "expected value at line 1 column 7"},
+      {R"({"x": [}})", "expected value at line 1 column 8"},
+      {R"({"x": @})", "expected value at line 1 column 7"},
+      {"]", "expected value at line 1 column 1"},
+      {R"({"x": "\q"})", "invalid escape at line 1 column 9"},
+      {R"({"x": 01})", "invalid number at line 1 column 8"},
+      {R"({"x": -01})", "invalid number at line 1 column 9"},
+      {R"({"x": 1.e3})", "invalid number at line 1 column 9"},
+      {R"({"x": 1e+})", "invalid number at line 1 column 10"},
+      {R"({"x": -a})", "invalid number at line 1 column 8"},
+      {R"({"x": 1e400})", "number out of range at line 1 column 11"},
+      {R"({"x": -1e400})", "number out of range at line 1 column 12"},
+      {R"({"x": "\uDC00"})", "invalid unicode code point at line 1 column 13"},
+      {"{\"x\": \"a\nb\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"{\"x\": \"\x01\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 8"},
+      {std::string_view("{\"x\": \"a\0b\"}", 12),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 9"},
+      {R"({1: 2})", "key must be a string at line 1 column 2"},
+      {R"({"x": 1, 2})", "key must be a string at line 1 column 10"},
+      {R"({"x": "\uD800"})", "lone leading surrogate in hex escape at line 1 column 14"},
+      {R"({"x": "\uD800\n"})", "lone leading surrogate in hex escape at line 1 column 15"},
+      {R"({"x": "\uD800\u0041"})", "lone leading surrogate in hex escape at line 1 column 19"},
+      {R"({"x": [1,]})", "trailing comma at line 1 column 10"},
+      {R"({"x": 1,})", "trailing comma at line 1 column 9"},
+      {R"({"x": "\u12"})", "unexpected end of hex escape at line 1 column 12"},
+      {R"({"x": "\u12G4"})", "unexpected end of hex escape at line 1 column 12"},
+      {R"({"x": "\uD83D\uDE0"})", "unexpected end of hex escape at line 1 column 19"},
+      {std::string_view("{\"x\": 1\0}", 9), "expected `,` or `}` at line 1 column 8"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(message(c.text), c.expected) << c.text;
+}
+
+TEST(SyncReaderSyntax, TextAfterTheDocumentIsRefused) {
+  const std::string doc =
+      R"({"bandit_id": 1, "name": "b", "theta": [], "cholesky": [], "dimensions": 0})";
+  EXPECT_EQ(message(doc + " \t\r\n"), "accepted");
+  EXPECT_EQ(message(" \n" + doc), "accepted");
+  EXPECT_EQ(message(doc + " x"), "trailing characters at line 1 column 77");
+  EXPECT_EQ(message(doc + doc), "trailing characters at line 1 column 76");
+  EXPECT_EQ(message(doc + "\n\f"), "trailing characters at line 2 column 1");
+  EXPECT_EQ(message(doc + std::string(1, '\0')), "trailing characters at line 1 column 76");
+}
+
+TEST(SyncReaderText, EscapesDecodeToUtf8) {
+  EXPECT_EQ(read(named(R"("\"\\\/\b\f\n\r\t")")).name, "\"\\/\b\f\n\r\t");
+  EXPECT_EQ(read(named(R"("\u00e9\u20AC\ud83d\ude00")")).name, "é€😀");
+  EXPECT_EQ(read(named(R"("\u0000")")).name, std::string(1, '\0'));
+  EXPECT_EQ(read(named(R"("")")).name, "");
+  EXPECT_EQ(read(named("\"raw é€😀 \x7f\"")).name, "raw é€😀 \x7f");
+}
+
+TEST(SyncReaderText, InvalidUtf8IsRefusedWhereItStarts) {
+  // `{"bandit_id": 1, ... "name": "` is 72 bytes, so the first text byte is column 73.
+  for (std::string_view bad : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80",
+                               "\xFF", "\xF8\x88\x80\x80\x80"}) {
+    EXPECT_EQ(message(named("\"" + std::string(bad) + "\"")),
+              "invalid unicode code point at line 1 column 73")
+        << testing::PrintToString(bad);
+  }
+  EXPECT_EQ(message("\xEF\xBB\xBF{}"), "expected value at line 1 column 1");
+}
+
+TEST(SyncReaderNumbers, DoublesAreCorrectlyRoundedUpToTheRangeEdges) {
+  const std::vector<double> t = theta_of(
+      "[1.7976931348623157e308, -1.7976931348623157e308, 5e-324, 2.4703282292062328e-324,"
+      " 9007199254740993, 123456789012345678901234567890, 0.1, -0, -0.0, 1E2, 1e-7]");
+  ASSERT_EQ(t.size(), 11u);
+  EXPECT_EQ(t[0], std::numeric_limits<double>::max());
+  EXPECT_EQ(t[1], -std::numeric_limits<double>::max());
+  EXPECT_EQ(t[2], std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(t[3], std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(t[4], 9007199254740992.0);
+  EXPECT_EQ(t[5], 1.2345678901234568e29);
+  EXPECT_EQ(t[6], 0.1);
+  EXPECT_EQ(t[7], 0.0);
+  EXPECT_TRUE(std::signbit(t[8]));
+  EXPECT_EQ(t[9], 100.0);
+  EXPECT_EQ(t[10], 1e-7);
+}
+
+TEST(SyncReaderNumbers, UnderflowGivesSignedZeroAndOverflowIsRefused) {
+  const std::vector<double> t = theta_of("[1e-400, -1e-400, 2.4703282292062327e-324, 0e400]");
+  ASSERT_EQ(t.size(), 4u);
+  EXPECT_EQ(t[0], 0.0);
+  EXPECT_FALSE(std::signbit(t[0]));
+  EXPECT_TRUE(std::signbit(t[1]));
+  EXPECT_EQ(t[2], 0.0);
+  EXPECT_EQ(t[3], 0.0);
+  const std::string head = R"({"theta": [)";  // 11 bytes
+  for (std::string_view big : {"1e400", "1.7976931348623159e308", "1.8e308", "-1e309"}) {
+    EXPECT_EQ(message(head + std::string(big) + "]}"),
+              "number out of range at line 1 column " + std::to_string(11 + big.size()))
+        << big;
+  }
+}
+
+TEST(SyncReaderNumbers, LongDigitStringsAreJudgedByTheirValue) {
+  const std::string zeros(308, '0');
+  // Each of these is a double although its digits alone are not.
+  const std::vector<double> t =
+      theta_of("[1" + zeros + ", 1" + zeros + "0e-300, 0.0e999, 1" + zeros + "000000.5e-10]");
+  ASSERT_EQ(t.size(), 4u);
+  EXPECT_EQ(t[0], 1e308);
+  EXPECT_EQ(t[1], 1e9);
+  EXPECT_EQ(t[2], 0.0);
+  EXPECT_EQ(t[3], 1e304);
+  EXPECT_EQ(message(R"({"theta": [2)" + zeros + "]}"),
+            "number out of range at line 1 column " + std::to_string(11 + 309));
+  const std::string id = "1" + zeros;
+  EXPECT_EQ(message(R"({"bandit_id": )" + id + "}"), "invalid value: integer `" + id +
+                                                         "`, expected i64 at line 1 column " +
+                                                         std::to_string(14 + id.size()));
+  // Positions after a number that the reader had to be helped past stay exact.
+  EXPECT_EQ(message(R"({"x": 0e400, "bandit_id": "7"})"),
+            "invalid type: string \"7\", expected i64 at line 1 column 29");
+  EXPECT_EQ(message(R"({"x": 0e400, "y": 1e400})"), "number out of range at line 1 column 23");
+  EXPECT_EQ(message(R"({"x": 0e400, "y": 1)" + zeros + ".x}"),
+            "invalid number at line 1 column " + std::to_string(18 + 309 + 2));
+  EXPECT_EQ(read(R"([12345, "b", [0e400], [], 2])").bandit_id, 12345);
+}
+
+TEST(SyncReaderNesting, OneHundredTwentySevenLevelsAreAccepted) {
+  const auto nested = [](std::size_t levels) {  // inside the document's object, one level
+    return R"({"bandit_id": 1, "name": "b", "theta": [], "cholesky": [], "dimensions": 0, "x": )" +
+           std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+  };
+  EXPECT_EQ(message(nested(127)), "accepted");
+  EXPECT_EQ(message(nested(128)),
+            "recursion limit exceeded at line 1 column " + std::to_string(81 + 127));
+  EXPECT_EQ(message(R"({"x": )" + std::string(100000, '[')),
+            "recursion limit exceeded at line 1 column 133");
+  EXPECT_EQ(message(R"({"cholesky": )" + std::string(200, '[')),
+            "recursion limit exceeded at line 1 column 140");
+  // The document's first element is read before any depth is reached.
+  EXPECT_EQ(message(std::string(100000, '[')),
+            "invalid type: sequence, expected i64 at line 1 column 1");
+}
+
+TEST(SyncReaderNesting, ObjectsCountLikeArrays) {
+  std::string doc = R"({"x": )";
+  for (int i = 0; i < 126; ++i) doc += R"({"a": )";
+  doc += "1" + std::string(127, '}');
+  EXPECT_EQ(message(doc),
+            "missing field `bandit_id` at line 1 column " + std::to_string(doc.size() - 1));
+  doc.insert(6, R"({"a": )");
+  EXPECT_EQ(message(doc),
+            "recursion limit exceeded at line 1 column " + std::to_string(6 + 126 * 6 + 1));
+}
+
+}  // namespace
