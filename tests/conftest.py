@@ -62,3 +62,13 @@ def doc() -> str:
 @pytest.fixture
 def engine() -> BanditEngine:
     return BanditEngine(three_arm_doc(), seed=11)
+
+
+def pytest_collection_modifyitems(config, items):
+    # Soak tests run only when selected explicitly, e.g. `pytest -m soak`.
+    if "soak" in (config.getoption("markexpr") or ""):
+        return
+    skip = pytest.mark.skip(reason="soak test: run with -m soak")
+    for item in items:
+        if "soak" in item.keywords:
+            item.add_marker(skip)
