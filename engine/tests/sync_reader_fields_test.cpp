@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/sync.hpp"
+#include "sync_reading.hpp"
 
 namespace {
 
@@ -23,19 +24,8 @@ std::string with(std::string_view members) {
   return "{" + std::string(kRequired) + ", " + std::string(members) + "}";
 }
 
-std::string message(std::string_view doc) {
-  auto result = parse_bandit_sync(doc);
-  return result ? "accepted" : result.error();
-}
-
-BanditSync read(std::string_view doc) {
-  auto result = parse_bandit_sync(doc);
-  if (!result) {
-    ADD_FAILURE() << doc << " -> " << result.error();
-    return BanditSync{};
-  }
-  return *std::move(result);
-}
+using korvane::testing::message;
+using korvane::testing::read;
 
 TEST(SyncReaderDefaults, AbsentOptionalFieldsTakeTheirDefaults) {
   const BanditSync s =

@@ -8,25 +8,15 @@
 #include <vector>
 
 #include "engine/sync.hpp"
+#include "sync_reading.hpp"
 
 namespace {
 
 using korvane::BanditSync;
 using korvane::parse_bandit_sync;
 
-std::string message(std::string_view doc) {
-  auto result = parse_bandit_sync(doc);
-  return result ? "accepted" : result.error();
-}
-
-BanditSync read(std::string_view doc) {
-  auto result = parse_bandit_sync(doc);
-  if (!result) {
-    ADD_FAILURE() << doc << " -> " << result.error();
-    return BanditSync{};
-  }
-  return *std::move(result);
-}
+using korvane::testing::message;
+using korvane::testing::read;
 
 // A valid document whose name is the given JSON string literal.
 std::string named(std::string_view literal) {
