@@ -6,7 +6,7 @@ BUILD ?= build
 PYTHONS = $(shell scripts/find-pythons.sh)
 PYTHON_FIRST = $(shell scripts/find-pythons.sh --first)
 
-.PHONY: all deps cpp cpp-test cpp-sanitized-test py-test test demo bench format
+.PHONY: all deps cpp cpp-test cpp-sanitized-test py-test test check demo bench format
 
 all: cpp
 
@@ -40,6 +40,12 @@ py-test: deps
 	done
 
 test: cpp-test cpp-sanitized-test py-test
+
+# The reliability checks (fuzzing, sanitized pytest, valgrind, soak, 32-bit ARM); each area adds
+# its targets to CHECKS in its own mk/*.mk fragment.
+CHECKS :=
+include $(sort $(wildcard mk/*.mk))
+check: $(CHECKS)
 
 demo: deps
 	@py=$(PYTHON_FIRST); v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
