@@ -6,12 +6,16 @@ BUILD ?= build
 PYTHONS = $(shell scripts/find-pythons.sh)
 PYTHON_FIRST = $(shell scripts/find-pythons.sh --first)
 
-.PHONY: all deps cpp cpp-test cpp-sanitized-test py-test test check demo bench format
+.PHONY: all deps deps-extra cpp cpp-test cpp-sanitized-test py-test test check demo bench format
 
 all: cpp
 
 deps:
 	@scripts/install-deps.sh
+
+# The checks' tools too: valgrind, clang with libFuzzer, the ARM cross compiler and qemu.
+deps-extra:
+	@KORVANE_EXTRA_DEPS=1 scripts/install-deps.sh
 
 cpp: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release >/dev/null
