@@ -15,7 +15,7 @@ import sys
 from collections.abc import Sequence
 from importlib import resources
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 from korvane import BanditEngine, __version__
 
@@ -45,15 +45,40 @@ def _positive(text: str) -> int:
     return value
 
 
+def _query_length(text: str) -> int:
+    value = _non_negative(text)
+    if value >= 2**32:
+        raise argparse.ArgumentTypeError("must be below 2**32")
+    return value
+
+
+def _seed(text: str) -> int:
+    value = _non_negative(text)
+    if value >= 2**64:
+        raise argparse.ArgumentTypeError("must be below 2**64")
+    return value
+
+
 def _id_list(text: str) -> list[int]:
     try:
-        return [int(part) for part in text.split(",") if part.strip()]
+        ids = [int(part) for part in text.split(",") if part.strip()]
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a list of arm ids: {text!r}") from None
+    # The engine compares exclusions as 32-bit ids; refuse others before any output.
+    if any(not -(2**31) <= arm_id < 2**31 for arm_id in ids):
+        raise argparse.ArgumentTypeError(f"arm ids must fit in 32 bits: {text!r}")
+    return ids
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a bad command line in one line, like every other error of the tool."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="korvane",
         description="Load a bandit sync document into the engine, list its arms, "
         "and show how often each arm is chosen over many pulls.",
@@ -69,11 +94,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "-s",
         "--seed",
-        type=_non_negative,
+        type=_seed,
         help="generator seed (default: derived from the bandit's id and name)",
     )
     parser.add_argument(
-        "-q", "--query-length", type=_non_negative, help="length of the query, e.g. 120"
+        "-q", "--query-length", type=_query_length, help="length of the query, e.g. 120"
     )
     parser.add_argument(
         "-x",
@@ -95,7 +120,8 @@ def read_document(file: str | None) -> tuple[str, str]:
         return text, "bundled example"
     if file == "-":
         try:
-            return sys.stdin.read(), "standard input"
+            # Decode strictly ourselves: the stream's own error handler may smuggle bad bytes in.
+            return sys.stdin.buffer.read().decode("utf-8"), "standard input"
         except UnicodeDecodeError:
             raise CliError("standard input is not UTF-8 text") from None
     try:
@@ -186,8 +212,6 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
         engine = BanditEngine(text, seed=args.seed)
     except ValueError as exc:
         raise CliError(f"the engine refused {label}: {exc}") from None
-    except OverflowError:
-        raise CliError("the seed must be below 2**64") from None
     arms = json.loads(engine.get_arms_json())
     describe(engine, arms, label, out)
 
@@ -198,10 +222,6 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
             result = engine.pull(query_length=args.query_length, exclude_ids=excluded or None)
         except ValueError as exc:
             raise CliError(f"pull refused: {exc}") from None
-        except OverflowError:
-            raise CliError(
-                "query length must be below 2**32 and arm ids must fit in 32 bits"
-            ) from None
         if index == 0:
             first = result
         counts[json.loads(result)["arm_index"]] += 1
