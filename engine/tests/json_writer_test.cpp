@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace {
@@ -46,6 +51,33 @@ TEST(JsonWriter, DoublesSwitchToScientificOutsideTheFixedRange) {
   EXPECT_EQ(dbl(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(dbl(5e-324), "5e-324");
   EXPECT_EQ(dbl(std::numeric_limits<double>::max()), "1.7976931348623157e+308");
+}
+
+// The significant digits of a text, without sign, point, leading zeros or exponent.
+std::string significant(std::string_view text) {
+  std::string digits;
+  for (char c : text.substr(0, text.find_first_of("eE"))) {
+    if (c >= '0' && c <= '9' && !(digits.empty() && c == '0')) digits.push_back(c);
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  return digits;
+}
+
+TEST(JsonWriter, DoublesRoundTripWithTheShortestDigitsOverRandomBitPatterns) {
+  std::mt19937_64 bits(20261208);
+  for (int i = 0; i < 50000; ++i) {
+    const double v = std::bit_cast<double>(bits());
+    if (!std::isfinite(v) || v == 0.0) continue;
+    char shortest[64];
+    const auto end =
+        std::to_chars(shortest, shortest + sizeof shortest, v, std::chars_format::scientific).ptr;
+    for (const std::string& text : {dbl(v), plain(v)}) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)),
+                std::bit_cast<std::uint64_t>(v))
+          << text;
+      ASSERT_EQ(significant(text), significant({shortest, end})) << text;
+    }
+  }
 }
 
 TEST(JsonWriter, NonFiniteDoublesAreNull) {

@@ -1,18 +1,81 @@
 #include "engine/json_writer.hpp"
 
+#include <dragonbox/dragonbox.h>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
-#include <dragonbox/dragonbox.h>
+#include <cstring>
 
 namespace korvane::json {
 namespace {
 
 struct Digits {
   char text[20];
-  int count;       // number of significant digits in text
-  int exponent;    // value = text × 10^exponent
+  int count;     // number of significant digits in text
+  int exponent;  // value = text × 10^exponent
   bool negative;
 };
+
+constexpr std::array<std::uint64_t, 20> kPow10 = [] {
+  std::array<std::uint64_t, 20> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
+
+// "00" to "99": two digits per division shortens the dependency chain of digit generation.
+constexpr std::array<char, 200> kPairs = [] {
+  std::array<char, 200> t{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    t[2 * i] = static_cast<char>('0' + i / 10);
+    t[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+int digit_count(std::uint64_t v) {                 // v > 0
+  const int t = (std::bit_width(v) * 1233) >> 12;  // log10(2^bits), low by at most one
+  return t - (v < kPow10[static_cast<std::size_t>(t)]) + 1;
+}
+
+void write2(char* p, std::uint32_t v) {
+  std::memcpy(p, &kPairs[2 * v], 2);
+}
+
+// Exactly eight digits; the two halves are independent, so they convert in parallel.
+void write8(char* p, std::uint32_t v) {
+  const std::uint32_t high = v / 10000, low = v % 10000;
+  write2(p, high / 100);
+  write2(p + 2, high % 100);
+  write2(p + 4, low / 100);
+  write2(p + 6, low % 100);
+}
+
+// The decimal digits of v > 0 at text; returns their count.
+int write_significand(std::uint64_t v, char* text) {
+  const int count = digit_count(v);
+  char* p = text + count;
+  while (v >= 100000000) {
+    const std::uint64_t q = v / 100000000;
+    p -= 8;
+    write8(p, static_cast<std::uint32_t>(v - q * 100000000));
+    v = q;
+  }
+  auto r = static_cast<std::uint32_t>(v);
+  while (r >= 100) {
+    const std::uint32_t q = r / 100;
+    p -= 2;
+    write2(p, r - q * 100);
+    r = q;
+  }
+  if (r >= 10) {
+    write2(p - 2, r);
+  } else {
+    p[-1] = static_cast<char>('0' + r);
+  }
+  return count;
+}
 
 // Precondition: value is finite. Zero yields the single digit "0".
 Digits shortest_digits(double value) {
@@ -25,28 +88,36 @@ Digits shortest_digits(double value) {
     return d;
   }
   const auto decimal = jkj::dragonbox::to_decimal(value);
-  const auto end = std::to_chars(d.text, d.text + sizeof d.text, decimal.significand).ptr;
-  d.count = static_cast<int>(end - d.text);
+  d.count = write_significand(decimal.significand, d.text);
   d.exponent = decimal.exponent;
   return d;
 }
 
-void append_fixed(std::string& out, const Digits& d) {
-  if (d.negative) out.push_back('-');
+char* put(char* p, const char* text, int n) {
+  std::memcpy(p, text, static_cast<std::size_t>(n));
+  return p + n;
+}
+
+char* put_zeros(char* p, int n) {
+  std::memset(p, '0', static_cast<std::size_t>(n));
+  return p + n;
+}
+
+// Plain decimal notation into p, which has room for count + |exponent| + 4 bytes.
+char* write_fixed(char* p, const Digits& d) {
+  if (d.negative) *p++ = '-';
   const int point = d.count + d.exponent;  // digits before the decimal point
   if (d.exponent >= 0) {
-    out.append(d.text, static_cast<std::size_t>(d.count));
-    out.append(static_cast<std::size_t>(d.exponent), '0');
-    out.append(".0");
-  } else if (point > 0) {
-    out.append(d.text, static_cast<std::size_t>(point));
-    out.push_back('.');
-    out.append(d.text + point, static_cast<std::size_t>(d.count - point));
-  } else {
-    out.append("0.");
-    out.append(static_cast<std::size_t>(-point), '0');
-    out.append(d.text, static_cast<std::size_t>(d.count));
+    p = put_zeros(put(p, d.text, d.count), d.exponent);
+    return put(p, ".0", 2);
   }
+  if (point > 0) {
+    p = put(p, d.text, point);
+    *p++ = '.';
+    return put(p, d.text + point, d.count - point);
+  }
+  p = put_zeros(put(p, "0.", 2), -point);
+  return put(p, d.text, d.count);
 }
 
 }  // namespace
@@ -61,13 +132,27 @@ void append_string(std::string& out, std::string_view utf8) {
     out.append(utf8.data() + run, i - run);
     run = i + 1;
     switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\t': out.append("\\t"); break;
-      case '\n': out.append("\\n"); break;
-      case '\f': out.append("\\f"); break;
-      case '\r': out.append("\\r"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
       default: {
         const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
         out.append(escape, sizeof escape);
@@ -80,12 +165,12 @@ void append_string(std::string& out, std::string_view utf8) {
 
 void append_int(std::string& out, std::int64_t value) {
   char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+  out.append(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
 }
 
 void append_uint(std::string& out, std::uint64_t value) {
   char buf[24];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+  out.append(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
 }
 
 void append_double(std::string& out, double value) {
@@ -95,21 +180,28 @@ void append_double(std::string& out, double value) {
   }
   const Digits d = shortest_digits(value);
   const int leading = d.count - 1 + d.exponent;  // decimal exponent of the leading digit
+  char buf[32];  // fixed: at most 1 + 2 + 5 + 17; scientific: at most 1 + 18 + 2 + 3
+  char* p = buf;
   if (leading >= -5 && leading <= 15) {
-    append_fixed(out, d);
-    return;
+    p = write_fixed(p, d);
+  } else {
+    if (d.negative) *p++ = '-';
+    *p++ = d.text[0];
+    if (d.count > 1) {
+      *p++ = '.';
+      p = put(p, d.text + 1, d.count - 1);
+    }
+    *p++ = 'e';
+    *p++ = leading < 0 ? '-' : '+';
+    p = std::to_chars(p, buf + sizeof buf, leading < 0 ? -leading : leading).ptr;
   }
-  if (d.negative) out.push_back('-');
-  out.push_back(d.text[0]);
-  if (d.count > 1) {
-    out.push_back('.');
-    out.append(d.text + 1, static_cast<std::size_t>(d.count - 1));
-  }
-  out.push_back('e');
-  out.push_back(leading < 0 ? '-' : '+');
-  append_int(out, leading < 0 ? -leading : leading);
+  out.append(buf, static_cast<std::size_t>(p - buf));
 }
 
-void append_plain_double(std::string& out, double value) { append_fixed(out, shortest_digits(value)); }
+void append_plain_double(std::string& out, double value) {
+  const Digits d = shortest_digits(value);
+  char buf[352];  // the longest: the smallest subnormal, "0." then 323 zeros and 17 digits
+  out.append(buf, static_cast<std::size_t>(write_fixed(buf, d) - buf));
+}
 
 }  // namespace korvane::json
