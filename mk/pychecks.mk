@@ -16,6 +16,7 @@ endef
 
 # The interpreter is not instrumented, so the runtimes the module links are preloaded; the interpreter
 # leaks by design, hence no leak check. PYTHONMALLOC=malloc puts Python objects under ASan's eye too.
+# --capture=sys lets a report written to file descriptor 2 reach the log before the process dies.
 py-sanitized-test: deps
 	$(call pychecks_install,.venv-asan-$(PYCHECKS_V),$(BUILD)/py-sanitized,$(PYCHECKS_SANITIZED_OPTIONS))
 	@module=$$(ls .venv-asan-$(PYCHECKS_V)/lib/python$(PYCHECKS_V)/site-packages/korvane/_engine*.so); \
@@ -28,7 +29,7 @@ py-sanitized-test: deps
 	  LD_PRELOAD="$$runtimes" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    .venv-asan-$(PYCHECKS_V)/bin/python -m pytest -q -p no:cacheprovider tests
+	    .venv-asan-$(PYCHECKS_V)/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests
 
 # Memcheck over the release test binary: any error, or a definite or indirect leak, fails the run.
 valgrind-test: deps-extra cpp
