@@ -18,7 +18,6 @@ import sys
 import pytest
 from conftest import three_arm_doc
 import test_leaks
-from test_leaks import _resident_bytes, _run
 
 from korvane._engine import BanditEngine
 
@@ -26,14 +25,15 @@ PULLS = int(os.environ.get("KORVANE_SOAK_PULLS", "1000000"))
 REFRESHES = int(os.environ.get("KORVANE_SOAK_REFRESHES", "20000"))
 ENTRY_POINT_ROUNDS = int(os.environ.get("KORVANE_SOAK_ROUNDS", "100000"))
 
-# A leaked allocation per pull (at least one 32-byte malloc chunk) would pass these many times over.
+# One leaked allocation (a malloc chunk is 32 bytes or more) per pull, refresh or round of calls
+# goes past these many times over; the interpreter's own noise stays far below them.
 RESIDENT_LIMIT = 8 * 1024 * 1024
 HEAP_LIMIT = 512 * 1024
 OBJECT_SLACK = 100
 
 
 def wide_doc() -> str:
-    """Twelve arms over four models and three prompts (d = 3 * 4 + 3), one inactive, mixed latencies."""
+    """Twelve arms, four models, three prompts (d = 3 * 4 + 3), one inactive, mixed latencies."""
     arms = []
     for i in range(12):
         arm = {"arm_id": 100 + i, "model_name": f"m{i % 4}", "model_provider": "p",
@@ -62,7 +62,7 @@ SMALL = three_arm_doc()
 WIDE = wide_doc()
 # The two documents the engine moves between, with the arms a pull may choose in each.
 CHOOSABLE = {SMALL: {3, 9}, WIDE: {100 + i for i in range(12)} - {105}}
-ARMS = {SMALL: 3, WIDE: 12}
+SHAPE = {SMALL: (3, "three"), WIDE: (12, "wide")}
 
 QUERIES = [None, 0, 1, 120, 4294967295, 3_000_000_000, QueryLength()]
 # Per document: exclusions that leave a choice, and the last one that excludes every active arm.
@@ -115,7 +115,7 @@ class Meter:
     def take(self):
         gc.collect()
         # Memory first: reading it may allocate objects of its own on the first call.
-        heap, resident = _heap_in_use(), _resident_bytes()
+        heap, resident = _heap_in_use(), test_leaks._resident_bytes()
         own = {id(obj) for obj in self.own}
         objects = collections.Counter(
             type(obj).__name__ for obj in gc.get_objects() if id(obj) not in own)
@@ -153,7 +153,7 @@ class Soak:
     def refresh(self):
         doc = REFRESH_CYCLE[self.refreshes % len(REFRESH_CYCLE)]
         self.refreshes += 1
-        if doc in ARMS:
+        if doc in SHAPE:
             assert self.engine.update_from_sync(doc) is None
             self.current = doc
         else:
@@ -161,7 +161,7 @@ class Soak:
                 self.engine.update_from_sync(doc)
             self.refused["refresh"] += 1
         # A refused refresh leaves the previous state in place.
-        assert self.engine.num_arms == ARMS[self.current]
+        assert (self.engine.num_arms, self.engine.bandit_name) == SHAPE[self.current]
 
     def run(self, pulls):
         engine = self.engine
@@ -211,7 +211,7 @@ def test_every_entry_point_soak_keeps_memory_and_references_flat():
     # The rounds of test_leaks: every entry point, succeeding and failing, re-entrant included.
     meter = Meter([BanditEngine, test_leaks.GOOD, test_leaks.REFUSED, test_leaks.EXCLUDE,
                    test_leaks.INDEX, test_leaks.NOT_SEQUENCE])
-    _run(max(ENTRY_POINT_ROUNDS // 50, 1))
+    test_leaks._run(max(ENTRY_POINT_ROUNDS // 50, 1))
     before = meter.take()
-    _run(ENTRY_POINT_ROUNDS)
+    test_leaks._run(ENTRY_POINT_ROUNDS)
     Meter.assert_flat(before, meter.take())
