@@ -59,6 +59,45 @@ inline bool valid_utf8(std::string_view text) {
   return true;
 }
 
+// The reason part of a reader's message: one of the fixed syntax texts or a content error form.
+inline bool is_syntax_reason(std::string_view reason) {
+  static constexpr std::string_view kSyntax[] = {
+      "EOF while parsing a list",
+      "EOF while parsing an object",
+      "EOF while parsing a string",
+      "EOF while parsing a value",
+      "expected `:`",
+      "expected `,` or `]`",
+      "expected `,` or `}`",
+      "expected ident",
+      "expected value",
+      "invalid escape",
+      "invalid number",
+      "number out of range",
+      "invalid unicode code point",
+      "control character (\\u0000-\\u001F) found while parsing a string",
+      "key must be a string",
+      "lone leading surrogate in hex escape",
+      "trailing comma",
+      "trailing characters",
+      "unexpected end of hex escape",
+      "recursion limit exceeded"};
+  for (const std::string_view known : kSyntax) {
+    if (reason == known) return true;
+  }
+  return false;
+}
+
+inline bool is_content_reason(std::string_view reason) {
+  static constexpr std::string_view kForms[] = {
+      "missing field `",          "duplicate field `", "invalid type: ",
+      "invalid value: integer `", "invalid length ",   "data did not match any variant"};
+  for (const std::string_view form : kForms) {
+    if (reason.substr(0, form.size()) == form) return true;
+  }
+  return false;
+}
+
 // The located failure of a read: a one-line, valid UTF-8 message "<reason> at line L column C"
 // whose position lies in `input` (line L exists; C is at most that line's length plus its line
 // feed). An end-of-text reason points exactly at the end. Column 0 is allowed: an empty text, a
@@ -73,6 +112,8 @@ inline void check_located_message(std::string_view message, std::string_view inp
 
   const std::size_t at = message.rfind(" at line ");
   require(at != std::string_view::npos && at > 0, "message without its position", shown);
+  const std::string_view reason = message.substr(0, at);
+  require(is_syntax_reason(reason) || is_content_reason(reason), "unknown reason", shown);
   std::string_view rest = message.substr(at + 9);
   const auto read_number = [&](std::string_view& text, std::uint64_t& out) {
     std::size_t k = 0;
@@ -107,7 +148,7 @@ inline void check_located_message(std::string_view message, std::string_view inp
   const std::size_t limit = length + (feed == std::string_view::npos ? 0 : 1);
   require(column <= limit, "column beyond its line", shown);
 
-  if (message.substr(0, 10) == "EOF while ") {
+  if (reason.substr(0, 10) == "EOF while ") {
     require(feed == std::string_view::npos && column == length,
             "end-of-text message not at the end of the text", shown);
   }
