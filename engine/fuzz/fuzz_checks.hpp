@@ -2,6 +2,7 @@
 // records as a crash with the input that caused it. Nothing here is used outside the fuzzers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +12,10 @@
 namespace korvane::fuzz {
 
 [[noreturn]] inline void finding(std::string_view what, std::string_view detail) {
-  std::fprintf(stderr, "FINDING: %.*s\n  %.*s\n", static_cast<int>(what.size()), what.data(),
-               static_cast<int>(detail.size()), detail.data());
+  // Long documents are cut: the crash input holds them whole.
+  const int shown = static_cast<int>(std::min<std::size_t>(detail.size(), 4000));
+  std::fprintf(stderr, "FINDING: %.*s\n  %.*s\n", static_cast<int>(what.size()), what.data(), shown,
+               detail.data());
   std::abort();
 }
 

@@ -314,7 +314,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The same document as text must give the same engine: the reader keeps every finite value.
   std::optional<BanditEngineCore> from_text;
   if (writable_as_text(doc)) {
-    const std::string text = korvane::fuzz::sync_text(doc);
+    korvane::fuzz::Spelling how;
+    how.numbers = static_cast<korvane::fuzz::Spelling::Numbers>(in.ConsumeIntegralInRange(0, 2));
+    how.zeros = in.ConsumeIntegralInRange<std::size_t>(0, 40);
+    how.escape_all = in.ConsumeBool();
+    how.array_form = in.ConsumeBool();
+    how.nested = in.ConsumeBool();
+    const std::string text = korvane::fuzz::sync_text(doc, how);
     auto read = BanditEngineCore::construct(text, seed);
     require(read.has_value(), "the document written as text was refused",
             read ? text : read.error() + "\n  " + text);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,12 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(is_json(text) != std::optional<bool>(false), "a text that is not JSON was accepted",
           input);
 
-  // The record written out again (every number the reader produced is finite) reads back the same.
-  const std::string rewritten = korvane::fuzz::sync_text(*first);
-  auto second = korvane::parse_bandit_sync(rewritten);
-  require(second.has_value(), "the rewritten record is refused",
-          second ? rewritten : second.error() + "\n  " + rewritten);
-  require(korvane::fuzz::same_record(*first, *second), "the rewritten record reads differently",
-          rewritten);
+  // The record written out again (every number the reader produced is finite) reads back the same,
+  // once plainly and once in a spelling chosen by the input.
+  korvane::fuzz::Spelling how;
+  const std::size_t pick = std::hash<std::string_view>{}(text);
+  how.numbers = static_cast<korvane::fuzz::Spelling::Numbers>(pick % 3);
+  how.zeros = (pick >> 2) % 3 == 0 ? (pick >> 4) % 400 : (pick >> 4) % 24;
+  how.escape_all = (pick >> 13) & 1;
+  how.array_form = (pick >> 14) & 1;
+  how.nested = (pick >> 15) & 1;
+  for (const korvane::fuzz::Spelling& spelling : {korvane::fuzz::Spelling{}, how}) {
+    const std::string rewritten = korvane::fuzz::sync_text(*first, spelling);
+    auto second = korvane::parse_bandit_sync(rewritten);
+    require(second.has_value(), "the rewritten record is refused",
+            second ? rewritten : second.error() + "\n  " + rewritten);
+    require(korvane::fuzz::same_record(*first, *second), "the rewritten record reads differently",
+            rewritten);
+  }
   return 0;
 }
