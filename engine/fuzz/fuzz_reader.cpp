@@ -12,6 +12,7 @@
 
 #include "engine/sync.hpp"
 #include "fuzz_checks.hpp"
+#include "sync_oracle.hpp"
 #include "sync_text.hpp"
 
 namespace {
@@ -56,6 +57,16 @@ bool grammar_reason(std::string_view message) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto first = korvane::parse_bandit_sync(text);
+  using Kind = korvane::fuzz::OracleVerdict::Kind;
+  const korvane::fuzz::OracleVerdict verdict = korvane::fuzz::oracle_read(text);
+  if (verdict.kind == Kind::kAccepted) {
+    require(first.has_value(), "a document of the right shape was refused",
+            first ? "" : first.error());
+    require(korvane::fuzz::same_record(*first, verdict.record),
+            "the record differs from the document tree's", std::string(text));
+  } else if (verdict.kind == Kind::kRefused) {
+    require(!first.has_value(), "a document of the wrong shape was accepted", std::string(text));
+  }
   if (!first) {
     korvane::fuzz::check_located_message(first.error(), text);
     if (grammar_reason(first.error())) {
