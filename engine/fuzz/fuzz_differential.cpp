@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "../tests/dense_choice.hpp"
 #include "engine/engine_core.hpp"
 #include "engine/json_writer.hpp"
 #include "engine/sync.hpp"
@@ -172,35 +173,9 @@ class DenseReference {
       features_[a * d + 2 * models + prompts + m] =
           own && bandit && *bandit > 0.0 ? *own / *bandit : 1.0;
     }
-    std::vector<double> scores(doc_.arms.size(), 0.0);
-    for (std::size_t a = 0; a < doc_.arms.size(); ++a) {
-      double acc = 0.0;
-      for (std::size_t j = 0; j < d; ++j) acc = acc + features_[a * d + j] * w[j];
-      scores[a] = acc;
-    }
-    const std::unordered_set<std::int64_t> excluded(exclude_ids.begin(), exclude_ids.end());
-    std::unordered_map<std::int64_t, double> result;
-    std::vector<std::int64_t> order;  // eligible identifiers by their first arm
-    double best = -kInf;
-    std::optional<std::size_t> chosen;
-    for (std::size_t a = 0; a < doc_.arms.size(); ++a) {
-      const std::int64_t id = doc_.arms[a].arm_id;
-      if (!active_.count(id) || excluded.count(id)) continue;
-      if (!result.count(id)) order.push_back(id);
-      result[id] = scores[a];
-      if (scores[a] > best) {
-        best = scores[a];
-        chosen = a;
-      }
-    }
-    if (!chosen) return "error: All arms excluded or inactive";
-    std::string out = "{\"arm_index\":" + std::to_string(*chosen) +
-                      ",\"arm_id\":" + std::to_string(doc_.arms[*chosen].arm_id) + ",\"scores\":{";
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      out += (k ? ",\"" : "\"") + std::to_string(order[k]) + "\":";
-      korvane::json::append_double(out, result[order[k]]);
-    }
-    return out + "}}";
+    std::vector<std::int64_t> ids;
+    for (const auto& arm : doc_.arms) ids.push_back(arm.arm_id);
+    return korvane::testing::dense_choice(ids, features_, w, active_, exclude_ids);
   }
 
  private:

@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dense_choice.hpp"
 #include "engine/engine_core.hpp"
 #include "engine/json_writer.hpp"
 #include "engine/sample_rng.hpp"
@@ -65,35 +66,9 @@ class DenseEngine {
       }
       features_[a * d + 2 * m_count + p_count + m] = latency;
     }
-    std::vector<double> scores(arms_.size(), 0.0);
-    for (std::size_t a = 0; a < arms_.size(); ++a) {
-      double acc = 0.0;
-      for (std::size_t j = 0; j < d; ++j) acc = acc + features_[a * d + j] * w[j];
-      scores[a] = acc;
-    }
-    const std::unordered_set<std::int64_t> excluded(exclude_ids.begin(), exclude_ids.end());
-    std::unordered_map<std::int64_t, double> result;
-    std::vector<std::int64_t> order;  // first eligible occurrence of each identifier
-    double best = -std::numeric_limits<double>::infinity();
-    std::optional<std::size_t> chosen;
-    for (std::size_t a = 0; a < arms_.size(); ++a) {
-      const std::int64_t id = arms_[a].arm_id;
-      if (!active_.count(id) || excluded.count(id)) continue;
-      if (!result.count(id)) order.push_back(id);
-      result[id] = scores[a];
-      if (scores[a] > best) {
-        best = scores[a];
-        chosen = a;
-      }
-    }
-    if (!chosen) return "error: All arms excluded or inactive";
-    std::string out = "{\"arm_index\":" + std::to_string(*chosen) +
-                      ",\"arm_id\":" + std::to_string(arms_[*chosen].arm_id) + ",\"scores\":{";
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      out += (k ? ",\"" : "\"") + std::to_string(order[k]) + "\":";
-      json::append_double(out, result[order[k]]);
-    }
-    return out + "}}";
+    std::vector<std::int64_t> ids;
+    for (const auto& arm : arms_) ids.push_back(arm.arm_id);
+    return korvane::testing::dense_choice(ids, features_, w, active_, exclude_ids);
   }
 
  private:
