@@ -23,19 +23,6 @@ bool is_space(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-unsigned hex_value(char c) noexcept {
-  if (is_digit(c)) return static_cast<unsigned>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-  return static_cast<unsigned>(c - 'A' + 10);
-}
-
-// Precondition: four hex digits at input[at].
-unsigned hex4(std::string_view input, std::size_t at) noexcept {
-  unsigned v = 0;
-  for (std::size_t k = 0; k < 4; ++k) v = v * 16 + hex_value(input[at + k]);
-  return v;
-}
-
 // Offset of the first byte in input[from, from + 4) that is not a hex digit, or from + 4.
 std::size_t hex_run_end(std::string_view input, std::size_t from) noexcept {
   std::size_t i = from;
@@ -93,14 +80,11 @@ ReadError number_error(std::string_view input, std::size_t bad) {
 
 }  // namespace
 
-bool is_integer_spelling(std::string_view number) noexcept {
-  for (const char c : number) {
-    if (c == '.' || c == 'e' || c == 'E') return false;
-  }
-  return true;
-}
+namespace {
 
-bool number_to_double(std::string_view number, double& out) noexcept {
+// Correctly rounded from a valid JSON number's text; a value below the smallest subnormal becomes
+// a signed zero. False when the magnitude exceeds the double range.
+bool text_to_double(std::string_view number, double& out) noexcept {
   const char* first = number.data();
   const char* last = first + number.size();
   double value = 0.0;
@@ -151,29 +135,93 @@ bool number_to_double(std::string_view number, double& out) noexcept {
   return true;
 }
 
-NumberScan scan_number(std::string_view input, std::size_t start) noexcept {
+constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+constexpr int kMaxExponentDigitsValue = 2147483647;
+
+}  // namespace
+
+NumberRead read_number(std::string_view input, std::size_t start) noexcept {
   const std::size_t n = input.size();
-  const auto digit_at = [&](std::size_t k) { return k < n && is_digit(input[k]); };
+  const char* s = input.data();
+  NumberRead r;
   std::size_t i = start;
-  if (i < n && input[i] == '-') ++i;
-  if (!digit_at(i)) return {i, false};
-  if (input[i] == '0') {
+  const bool negative = i < n && s[i] == '-';
+  if (negative) ++i;
+  // The significant digits (from the first non-zero one): up to 19 of them kept in `mantissa`.
+  std::uint64_t mantissa = 0;
+  int significant = 0;
+  const auto take = [&](char c) {
+    const auto digit = static_cast<unsigned>(c - '0');
+    if (significant == 0 && digit == 0) return;
+    if (significant < 19) mantissa = mantissa * 10 + digit;
+    if (significant < 20) ++significant;
+  };
+  if (i >= n || !is_digit(s[i])) {
+    r.end = i;
+    return r;
+  }
+  if (s[i] == '0') {
     ++i;
   } else {
-    while (digit_at(i)) ++i;
+    while (i < n && is_digit(s[i])) take(s[i++]);
   }
-  if (i < n && input[i] == '.') {
+  std::int64_t fraction_digits = 0;
+  bool integer = true;
+  if (i < n && s[i] == '.') {
+    integer = false;
     ++i;
-    if (!digit_at(i)) return {i, false};
-    while (digit_at(i)) ++i;
+    if (i >= n || !is_digit(s[i])) {
+      r.end = i;
+      return r;
+    }
+    for (; i < n && is_digit(s[i]); ++i) {
+      take(s[i]);
+      ++fraction_digits;
+    }
   }
-  if (i < n && (input[i] == 'e' || input[i] == 'E')) {
+  std::int64_t exponent = 0;
+  bool exponent_passed = false;  // beyond 2147483647: only a zero or an underflow reads
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    integer = false;
     ++i;
-    if (i < n && (input[i] == '+' || input[i] == '-')) ++i;
-    if (!digit_at(i)) return {i, false};
-    while (digit_at(i)) ++i;
+    bool exponent_negative = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) exponent_negative = s[i++] == '-';
+    if (i >= n || !is_digit(s[i])) {
+      r.end = i;
+      return r;
+    }
+    for (; i < n && is_digit(s[i]); ++i) {
+      if (exponent_passed) continue;
+      exponent = exponent * 10 + (s[i] - '0');
+      if (exponent <= kMaxExponentDigitsValue) continue;
+      exponent_passed = true;
+      if (!exponent_negative && significant > 0) r.fault = i + 1;
+    }
+    if (exponent_negative) exponent = -exponent;
   }
-  return {i, true};
+  r.end = i;
+  r.complete = true;
+  r.integer = integer;
+  if (r.fault != 0) return r;
+  r.in_range = true;
+  if (significant == 0) {
+    r.value = negative ? -0.0 : 0.0;
+    return r;
+  }
+  const std::int64_t scale = exponent - fraction_digits;
+  if (!exponent_passed && significant <= 19 && mantissa <= kExactMantissa && scale >= -22 &&
+      scale <= 22) {
+    // Both operands are exact, so the one rounding of the product or quotient is the correct one.
+    const double m = static_cast<double>(mantissa);
+    const double v = scale >= 0 ? m * kExactPowers[scale] : m / kExactPowers[-scale];
+    r.value = negative ? -v : v;
+    return r;
+  }
+  if (!text_to_double(input.substr(start, i - start), r.value)) {
+    r.in_range = false;
+    r.fault = i;
+  }
+  return r;
 }
 
 std::string found_integer(std::string_view number) {
@@ -248,37 +296,6 @@ std::string found_string(std::string_view text) {
   return out;
 }
 
-bool has_encoded_surrogate(std::string_view decoded) noexcept {
-  // Texts are short: a plain loop beats a library call here.
-  for (std::size_t i = 0; i + 1 < decoded.size(); ++i) {
-    if (decoded[i] == '\xED' && static_cast<unsigned char>(decoded[i + 1]) >= 0xA0) return true;
-  }
-  return false;
-}
-
-std::size_t lone_trailing_surrogate_end(std::string_view input, std::size_t from,
-                                        std::size_t to) noexcept {
-  for (std::size_t i = from; i + 1 < to;) {
-    if (input[i] != '\\') {
-      ++i;
-      continue;
-    }
-    if (input[i + 1] != 'u' || i + 6 > to) {
-      i += 2;
-      continue;
-    }
-    const unsigned code = hex4(input, i + 2);
-    if (code >= 0xD800 && code <= 0xDBFF) {
-      i += 12;  // the reader accepted it, so its low half follows
-    } else if (code >= 0xDC00 && code <= 0xDFFF) {
-      return i + 6;
-    } else {
-      i += 6;
-    }
-  }
-  return to;
-}
-
 ReadError syntax_error(std::string_view input, rapidjson::ParseErrorCode code, std::size_t offset) {
   const std::size_t n = input.size();
   const bool at_end = offset >= n;  // a NUL byte inside the text also stops the reader
@@ -326,9 +343,9 @@ ReadError syntax_error(std::string_view input, rapidjson::ParseErrorCode code, s
     case rapidjson::kParseErrorNumberMissExponent:
       return number_error(input, offset);
     case rapidjson::kParseErrorNumberTooBig: {
-      const NumberScan scan = scan_number(input, offset);
-      if (!scan.complete) return number_error(input, scan.end);
-      return {"number out of range", scan.end};
+      const NumberRead number = read_number(input, offset);
+      if (!number.complete) return number_error(input, number.end);
+      return {"number out of range", number.in_range ? number.end : number.fault};
     }
     default:
       return at_end ? eof_value : at_byte("expected value", offset);

@@ -3,8 +3,10 @@
 // `cholesky` value (whose shape is decided at its end) are followed by a depth counter only.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,33 +28,82 @@ using sync_detail::ReadError;
 // The document itself counts as the first level.
 constexpr std::size_t kMaxDepth = 127;
 
-// In-situ mode hands numbers over as raw text without copying them and sends decoded strings
-// through the stream's Put, which writes them to a scratch buffer of ours (never into the input).
+// In-situ mode hands numbers over as raw text without copying them and lets the stream collect
+// each string's text (never into the input).
 constexpr unsigned kReadFlags = rapidjson::kParseInsituFlag |
                                 rapidjson::kParseValidateEncodingFlag |
                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                 rapidjson::kParseNumbersAsStringsFlag;
 
 constexpr char kShapeMessage[] = "data did not match any variant of untagged enum FlatOrNested";
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// The last string as decoded by the reader, terminator included. Put runs for every string byte,
-// so it is a compare and a store; growing is out of line.
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+unsigned hex_value(char c) {
+  if (c <= '9') return static_cast<unsigned>(c - '0');
+  return static_cast<unsigned>((c | 0x20) - 'a' + 10);
+}
+
+// Printable ASCII other than the quote and the backslash: a string byte that needs neither
+// decoding nor validation.
+bool is_plain(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
+}
+
+// The first byte at or after `p` that is not plain, eight bytes at a time.
+const char* plain_end(const char* p, const char* end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  while (end - p >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t backslash = w ^ (kOnes * '\\');
+    // A high bit marks a quote or backslash (a zero byte after the xor), a control or a non-ASCII
+    // byte; the lowest marked byte is exact (borrows only run upwards from a marked byte).
+    const std::uint64_t stop =
+        (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) | w) &
+        kHigh;
+    if (stop != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + (std::countr_zero(stop) >> 3);
+      }
+      break;
+    }
+    p += 8;
+  }
+  while (p != end && is_plain(*p)) ++p;
+  return p;
+}
+
+// The text of a string that the reader decodes byte by byte (one with escapes or non-ASCII
+// bytes), terminator included. Put runs for every such byte, so it is a compare and a store.
 class DecodedText {
  public:
   DecodedText() : bytes_(64, '\0'), end_(bytes_.data() + bytes_.size()), pos_(bytes_.data()) {}
-  void clear() { pos_ = bytes_.data(); }
+  void assign(const char* from, std::size_t count) {
+    pos_ = bytes_.data();
+    while (static_cast<std::size_t>(end_ - pos_) < count) grow();
+    std::memcpy(pos_, from, count);
+    pos_ += count;
+  }
   void put(char c) {
     if (pos_ == end_) [[unlikely]]
       grow();
     *pos_++ = c;
   }
-  std::size_t size() const { return static_cast<std::size_t>(pos_ - bytes_.data()); }
   // Without the terminator that the reader appends.
-  std::string_view text() const { return std::string_view(bytes_.data(), size() - 1); }
+  std::string_view text() const {
+    return std::string_view(bytes_.data(), static_cast<std::size_t>(pos_ - bytes_.data()) - 1);
+  }
 
  private:
   [[gnu::noinline]] void grow() {
-    const std::size_t used = size();
+    const auto used = static_cast<std::size_t>(pos_ - bytes_.data());
     bytes_.resize(bytes_.size() * 2);
     pos_ = bytes_.data() + used;
     end_ = bytes_.data() + bytes_.size();
@@ -63,44 +114,84 @@ class DecodedText {
   char* pos_;
 };
 
-// The reader's input: counts the bytes taken, so every handler callback knows its offset.
+// The reader's input: counts the bytes taken, so every handler callback knows its offset, and
+// holds the text of the last string. A string whose bytes are all plain up to its closing quote
+// is that span of the input, passed over in one step; any other string is decoded by the reader
+// through Put from its first byte that is not plain.
 class CountingStream {
  public:
   using Ch = char;
 
-  CountingStream(std::string_view bytes, DecodedText& decoded)
-      : begin_(bytes.data()), pos_(begin_), end_(begin_ + bytes.size()), decoded_(decoded) {}
+  explicit CountingStream(std::string_view bytes)
+      : begin_(bytes.data()), pos_(begin_), end_(begin_ + bytes.size()) {}
 
   Ch Peek() const { return pos_ != end_ ? *pos_ : '\0'; }
   Ch Take() { return pos_ != end_ ? *pos_++ : '\0'; }
   std::size_t Tell() const { return static_cast<std::size_t>(pos_ - begin_); }
 
-  // Called at the start of every string (and after every number, where it is harmless).
+  // Called after the opening quote of every string, and after every number (nothing to do there).
   Ch* PutBegin() {
-    string_start_ = Tell();
-    decoded_.clear();
-    return nullptr;
+    if (pos_ != begin_ && pos_[-1] == '"') begin_string();
+    return const_cast<Ch*>(pos_);
   }
-  void Put(Ch c) { decoded_.put(c); }
+  void Put(Ch c) {
+    // Only a \u escape puts this lead byte without having just taken it from the input.
+    if (c == '\xED' && pos_[-1] != '\xED') [[unlikely]]
+      check_surrogate_escape();
+    decoded_.put(c);
+  }
   void Flush() {}
-  std::size_t PutEnd(Ch*) { return decoded_.size(); }
+  std::size_t PutEnd(Ch*) { return 1; }  // the handler takes the text from text()
 
+  void skip_space() {
+    while (pos_ != end_ && static_cast<unsigned char>(*pos_) <= ' ' && is_space(*pos_)) ++pos_;
+  }
+  // The handler has read up to `offset` itself.
+  void resume_at(std::size_t offset) { pos_ = begin_ + offset; }
+
+  std::string_view text() const { return spanned_ ? span_ : decoded_.text(); }
   // Offset just after the opening quote of the last string.
   std::size_t string_start() const { return string_start_; }
+  // Where a lone trailing surrogate escape ended the reading, or kNone.
+  std::size_t surrogate_fault() const { return surrogate_fault_; }
 
  private:
+  void begin_string() {
+    string_start_ = Tell();
+    const char* stop = plain_end(pos_, end_);
+    spanned_ = stop != end_ && *stop == '"';
+    if (spanned_) {
+      span_ = std::string_view(pos_, static_cast<std::size_t>(stop - pos_));
+    } else {
+      decoded_.assign(pos_, static_cast<std::size_t>(stop - pos_));
+    }
+    pos_ = stop;
+  }
+
+  // A \u escape decoded to U+D800..U+DFFF. The reader joins a leading half with its trailing one,
+  // so this is a trailing half alone: refused at the end of its escape, by ending the input there.
+  [[gnu::noinline]] void check_surrogate_escape() {
+    unsigned code = 0;
+    for (const char* h = pos_ - 4; h != pos_; ++h) code = code * 16 + hex_value(*h);
+    if (code < 0xD800 || surrogate_fault_ != kNone) return;
+    surrogate_fault_ = Tell();
+    end_ = pos_;
+  }
+
   const char* begin_;
   const char* pos_;
   const char* end_;
-  DecodedText& decoded_;
+  DecodedText decoded_;
+  std::string_view span_;
+  bool spanned_ = false;
   std::size_t string_start_ = 0;
+  std::size_t surrogate_fault_ = kNone;
 };
 
-// A number that the second reading replaced by "0" and spaces: its original extent.
-struct Rewrite {
-  std::size_t start;
-  std::size_t end;
-};
+// The reader's whitespace skipping, found by argument-dependent lookup: one tight loop.
+void SkipWhitespace(CountingStream& stream) {
+  stream.skip_space();
+}
 
 // Which value the next event belongs to. The first fifteen are the record fields in declaration
 // order (document fields, then arm fields), which the array forms rely on.
@@ -197,9 +288,9 @@ struct Frame {
 
 class SyncHandler {
  public:
-  SyncHandler(std::string_view original, const CountingStream& stream, const DecodedText& decoded,
-              std::span<const Rewrite> rewrites)
-      : input_(original), stream_(stream), decoded_(decoded), rewrites_(rewrites) {}
+  // `original` is the document; the stream reads it, or a copy with some numbers rewritten.
+  SyncHandler(std::string_view original, CountingStream& stream)
+      : input_(original), stream_(stream) {}
 
   // Unused: numbers always arrive as raw text.
   bool Int(int) { return false; }
@@ -251,58 +342,56 @@ class SyncHandler {
   }
 
   bool RawNumber(const char*, rapidjson::SizeType length, bool) {
-    std::size_t end = stream_.Tell();
-    const std::size_t start = end - length;
-    if (!rewrites_.empty()) end = original_end(start, end);
-    const std::string_view text = input_.substr(start, end - start);
+    // Read from the document itself, so a rewritten number is judged by its original text.
+    const std::size_t start = stream_.Tell() - length;
+    const sync_detail::NumberRead number = sync_detail::read_short_number(input_, start);
+    const std::size_t end = number.end;
     // The reader ends a number at a digit after a leading zero; that is a malformed number.
     if (end < input_.size() && input_[end] >= '0' && input_[end] <= '9') {
       return fail("invalid number", end + 1);
     }
-    if (generic_depth_ > 0) return generic_number(text, end);
+    if (generic_depth_ > 0) return generic_number(number);
     const Slot slot = current();
-    double value = 0.0;
+    const std::string_view text = input_.substr(start, end - start);
     switch (slot) {
       case Slot::kBanditId:
       case Slot::kArmId: {
         std::int64_t id = 0;
-        if (!read_integer(text, slot, end, id)) return false;
+        if (!read_integer(number, text, slot, id)) return false;
         (slot == Slot::kBanditId ? sync_.bandit_id : arm_.arm_id) = id;
         break;
       }
       case Slot::kDimensions:
-        if (!read_integer(text, slot, end, sync_.dimensions)) return false;
+        if (!read_integer(number, text, slot, sync_.dimensions)) return false;
         break;
       case Slot::kThetaElement:
-        if (!read_double(text, end, value)) return false;
-        sync_.theta.push_back(value);
+        if (!in_range(number)) return false;
+        sync_.theta.push_back(number.value);
         break;
       case Slot::kLatency:
       case Slot::kArmLatency:
-        if (!read_double(text, end, value)) return false;
-        (slot == Slot::kLatency ? sync_.avg_latency_last_n : arm_.avg_latency_last_n) = value;
+        if (!in_range(number)) return false;
+        (slot == Slot::kLatency ? sync_.avg_latency_last_n : arm_.avg_latency_last_n) =
+            number.value;
         break;
       case Slot::kUnknown:
-        if (!read_double(text, end, value)) return false;
+        if (!in_range(number)) return false;
         break;
       case Slot::kCholesky:
-        if (!read_double(text, end, value)) return false;
+        if (!in_range(number)) return false;
         return fail(kShapeMessage, end);
       case Slot::kExtra:
         return extra(start);
       default:
-        if (sync_detail::is_integer_spelling(text)) {
-          return invalid_type(sync_detail::found_integer(text), slot, end);
-        }
-        if (!read_double(text, end, value)) return false;
-        return invalid_type(sync_detail::found_double(value), slot, end);
+        if (number.integer) return invalid_type(sync_detail::found_integer(text), slot, end);
+        if (!in_range(number)) return false;
+        return invalid_type(sync_detail::found_double(number.value), slot, end);
     }
     return value_done();
   }
 
   bool String(const char*, rapidjson::SizeType, bool) {
     const std::size_t end = stream_.Tell();
-    if (!check_surrogates(end)) return false;
     if (generic_depth_ > 0) return generic_scalar();
     const Slot slot = current();
     switch (slot) {
@@ -335,7 +424,6 @@ class SyncHandler {
 
   bool Key(const char*, rapidjson::SizeType, bool) {
     const std::size_t end = stream_.Tell();
-    if (!check_surrogates(end)) return false;
     if (generic_depth_ > 0) return true;
     Frame& frame = top();
     const bool bandit = frame.kind == FrameKind::kBanditObject;
@@ -387,7 +475,9 @@ class SyncHandler {
       case Slot::kDocument:
         return push(FrameKind::kBanditArray, at);
       case Slot::kTheta:
-        return push(FrameKind::kTheta, at);
+        if (!push(FrameKind::kTheta, at)) return false;
+        take_numbers(at, sync_.theta, nullptr);
+        return true;
       case Slot::kArms:
         return push(FrameKind::kArms, at);
       case Slot::kArmsElement:
@@ -452,7 +542,7 @@ class SyncHandler {
  private:
   Frame& top() { return frames_[depth_ - 1]; }
 
-  std::string_view decoded() const { return decoded_.text(); }
+  std::string_view decoded() const { return stream_.text(); }
 
   Slot current() const {
     if (depth_ == 0) return Slot::kDocument;
@@ -518,11 +608,11 @@ class SyncHandler {
 
   // Both integer fields share the rule: integer spelling, then the target's range.
   template <class Int>
-  bool read_integer(std::string_view text, Slot slot, std::size_t end, Int& out) {
-    if (!sync_detail::is_integer_spelling(text)) {
-      double value = 0.0;
-      if (!read_double(text, end, value)) return false;
-      return invalid_type(sync_detail::found_double(value), slot, end);
+  bool read_integer(const sync_detail::NumberRead& number, std::string_view text, Slot slot,
+                    Int& out) {
+    if (!number.integer) {
+      if (!in_range(number)) return false;
+      return invalid_type(sync_detail::found_double(number.value), slot, number.end);
     }
     std::string_view digits = text;
     if constexpr (std::is_unsigned_v<Int>) {
@@ -534,29 +624,79 @@ class SyncHandler {
     reason.append(text);
     reason.append("`, expected ");
     reason.append(wanted(slot));
-    return fail(std::move(reason), end);
+    return fail(std::move(reason), number.end);
   }
 
-  bool read_double(std::string_view text, std::size_t end, double& out) {
-    if (sync_detail::number_to_double(text, out)) return true;
-    return fail("number out of range", end);
+  bool in_range(const sync_detail::NumberRead& number) {
+    if (number.in_range) return true;
+    return fail("number out of range", number.fault);
   }
 
-  std::size_t original_end(std::size_t start, std::size_t end) {
-    while (next_rewrite_ < rewrites_.size() && rewrites_[next_rewrite_].start < start) {
-      ++next_rewrite_;
+  std::size_t space_end(std::size_t i) const {
+    while (i < input_.size() && static_cast<unsigned char>(input_[i]) <= ' ' &&
+           is_space(input_[i])) {
+      ++i;
     }
-    if (next_rewrite_ < rewrites_.size() && rewrites_[next_rewrite_].start == start) {
-      return rewrites_[next_rewrite_++].end;
-    }
-    return end;
+    return i;
   }
 
-  // Texts never carry a surrogate alone: the reader pairs leading halves, this refuses trailing.
-  bool check_surrogates(std::size_t end) {
-    if (!sync_detail::has_encoded_surrogate(decoded())) return true;
-    return fail("invalid unicode code point",
-                sync_detail::lone_trailing_surrogate_end(input_, stream_.string_start(), end));
+  // The closing bracket of the array of plain numbers opened at `open`, its numbers appended to
+  // `out`; kNone when anything else is there.
+  std::size_t number_row(std::size_t open, std::vector<double>& out) const {
+    const char* const base = input_.data();
+    const char* const last = base + input_.size();
+    const char* p = base + space_end(open + 1);
+    if (p != last && *p == ']') return static_cast<std::size_t>(p - base);
+    for (;;) {
+      double value;
+      bool integer;
+      if (!sync_detail::read_short_decimal(p, last, value, integer)) {
+        const sync_detail::NumberRead number =
+            sync_detail::read_number(input_, static_cast<std::size_t>(p - base));
+        if (!number.in_range) return kNone;
+        value = number.value;
+        p = base + number.end;
+      }
+      out.push_back(value);
+      if (p != last && static_cast<unsigned char>(*p) <= ' ') p = base + space_end(p - base);
+      if (p == last) return kNone;
+      if (*p == ']') return static_cast<std::size_t>(p - base);
+      if (*p != ',') return kNone;
+      ++p;
+      if (p != last && static_cast<unsigned char>(*p) <= ' ') p = base + space_end(p - base);
+    }
+  }
+
+  // The same for an array of such rows.
+  std::size_t number_rows(std::size_t open, std::vector<double>& out) const {
+    std::size_t i = space_end(open + 1);
+    for (;;) {
+      if (i >= input_.size() || input_[i] != '[') return kNone;
+      i = number_row(i, out);
+      if (i == kNone) return kNone;
+      i = space_end(i + 1);
+      if (i >= input_.size() || (input_[i] != ',' && input_[i] != ']')) return kNone;
+      if (input_[i] == ']') return i;
+      i = space_end(i + 1);
+    }
+  }
+
+  // The usual spelling of `theta` or `cholesky` (numbers, or for the factor rows of numbers) is
+  // read here in one pass, straight into `out`, and the reader resumes at the closing bracket.
+  // Anything else is left to the reader, which reports it exactly; nothing of it is kept.
+  void take_numbers(std::size_t open, std::vector<double>& out, FlatOrNested* shape) {
+    const std::size_t first = space_end(open + 1);
+    const bool rows = shape != nullptr && first < input_.size() && input_[first] == '[';
+    if (rows && depth_ + generic_depth_ >= kMaxDepth) return;
+    const std::size_t kept = out.size();
+    const std::size_t close = rows ? number_rows(open, out) : number_row(open, out);
+    if (close == kNone) {
+      out.resize(kept);
+      return;
+    }
+    if (shape != nullptr) (rows ? shape->has_rows : shape->has_numbers) = out.size() > kept || rows;
+    // The reader takes the opening bracket after this callback: leave it the byte before the close.
+    stream_.resume_at(close - 1);
   }
 
   bool generic_begin(Slot slot, bool is_array, std::size_t at) {
@@ -567,6 +707,7 @@ class SyncHandler {
       shape_.is_array = is_array;
     }
     generic_depth_ = 1;
+    if (shape_value_ && is_array) take_numbers(at, shape_.numbers, &shape_);
     return true;
   }
 
@@ -591,21 +732,17 @@ class SyncHandler {
     return true;
   }
 
-  bool generic_number(std::string_view text, std::size_t end) {
-    double value = 0.0;
-    if (!read_double(text, end, value)) return false;
+  bool generic_number(const sync_detail::NumberRead& number) {
+    if (!in_range(number)) return false;
     if (shape_value_ && generic_depth_ <= 2) {
       if (generic_depth_ == 1) shape_.has_numbers = true;
-      shape_.numbers.push_back(value);
+      shape_.numbers.push_back(number.value);
     }
     return true;
   }
 
   std::string_view input_;
-  const CountingStream& stream_;
-  const DecodedText& decoded_;
-  std::span<const Rewrite> rewrites_;
-  std::size_t next_rewrite_ = 0;
+  CountingStream& stream_;
 
   std::array<Frame, 4> frames_{};  // document, arms, arm: the typed structure is never deeper
   std::size_t depth_ = 0;
@@ -621,12 +758,15 @@ class SyncHandler {
 // One reading of `reader_bytes`, which equals `original` except for rewritten numbers.
 // `too_big_at` is set when the reader refused a number by its own range limits.
 Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view original,
-                             std::span<const Rewrite> rewrites, std::size_t* too_big_at) {
-  DecodedText decoded;
-  CountingStream stream(reader_bytes, decoded);
-  SyncHandler handler(original, stream, decoded, rewrites);
+                             std::size_t* too_big_at) {
+  CountingStream stream(reader_bytes);
+  SyncHandler handler(original, stream);
   rapidjson::Reader reader;
   const rapidjson::ParseResult result = reader.Parse<kReadFlags>(stream, handler);
+  if (stream.surrogate_fault() != kNone) {
+    return fail(sync_detail::located(
+        original, ReadError{"invalid unicode code point", stream.surrogate_fault()}));
+  }
   if (result.IsError()) {
     if (result.Code() == rapidjson::kParseErrorTermination) {
       return fail(sync_detail::located(original, handler.error()));
@@ -639,10 +779,7 @@ Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view ori
         original, sync_detail::syntax_error(original, result.Code(), result.Offset())));
   }
   std::size_t rest = stream.Tell();
-  while (rest < original.size() && (original[rest] == ' ' || original[rest] == '\t' ||
-                                    original[rest] == '\n' || original[rest] == '\r')) {
-    ++rest;
-  }
+  while (rest < original.size() && is_space(original[rest])) ++rest;
   if (rest < original.size()) {
     return fail(sync_detail::located(original, ReadError{"trailing characters", rest + 1}));
   }
@@ -652,7 +789,7 @@ Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view ori
 // The reader refuses some numbers that are doubles (0e400, or huge digit strings brought back
 // by their exponent) before the handler sees them. For a second reading, every complete number
 // becomes "0" padded with spaces, so the reader passes it on and the handler judges the original.
-std::string rewrite_numbers(std::string_view bytes, std::vector<Rewrite>& rewrites) {
+std::string rewrite_numbers(std::string_view bytes) {
   std::string out(bytes);
   bool in_string = false;
   for (std::size_t i = 0; i < bytes.size();) {
@@ -668,14 +805,13 @@ std::string rewrite_numbers(std::string_view bytes, std::vector<Rewrite>& rewrit
       in_string = true;
       ++i;
     } else if (c == '-' || (c >= '0' && c <= '9')) {
-      const sync_detail::NumberScan scan = sync_detail::scan_number(bytes, i);
-      if (scan.complete && scan.end - i > 1) {
+      const sync_detail::NumberRead number = sync_detail::read_number(bytes, i);
+      if (number.complete && number.end - i > 1) {
         out[i] = '0';
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                  out.begin() + static_cast<std::ptrdiff_t>(scan.end), ' ');
-        rewrites.push_back({i, scan.end});
+                  out.begin() + static_cast<std::ptrdiff_t>(number.end), ' ');
       }
-      i = std::max(scan.end, i + 1);
+      i = std::max(number.end, i + 1);
     } else {
       ++i;
     }
@@ -698,11 +834,9 @@ std::string default_optimization_mode() {
 
 Result<BanditSync> parse_bandit_sync(std::string_view text) {
   std::size_t too_big_at = text.size();
-  Result<BanditSync> first = read_once(text, text, {}, &too_big_at);
+  Result<BanditSync> first = read_once(text, text, &too_big_at);
   if (first || too_big_at == text.size()) return first;
-  std::vector<Rewrite> rewrites;
-  const std::string rewritten = rewrite_numbers(text, rewrites);
-  return read_once(rewritten, text, rewrites, nullptr);
+  return read_once(rewrite_numbers(text), text, nullptr);
 }
 
 }  // namespace korvane

@@ -1,0 +1,87 @@
+"""Cost of update_from_sync through the Python API: callgrind instructions per document byte.
+
+Each size runs under callgrind twice, one engine refreshed `n` and then `3 n` times from the same
+text; the difference of the two totals, divided by the 2 n extra refreshes and by the text's size,
+is what one refresh costs per byte (start-up and construction cancel out). The wall-clock ratio to
+json.loads of the same text is timed side by side, outside valgrind.
+Run with the interpreter of a virtual environment that has korvane installed:
+    .venv-3.12/bin/python bench/refresh_cost.py [--sizes 12,1024,10000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import timeit
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_python import make_document  # noqa: E402
+
+SHAPES = {12: (4, 3), 1024: (32, 32), 10000: (100, 100)}
+# Enough refreshes that the difference holds several megabytes of text.
+TARGET_BYTES = 8_000_000
+
+
+def child(path: str, count: int) -> None:
+    from korvane._engine import BanditEngine
+
+    with open(path, encoding="utf-8") as f:
+        doc = f.read()
+    engine = BanditEngine(doc, seed=1)
+    for _ in range(count):
+        engine.update_from_sync(doc)
+
+
+def instructions(path: str, count: int) -> int:
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    run = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+         sys.executable, __file__, "--child", path, str(count)],
+        env=env, capture_output=True, text=True, check=True)
+    match = re.search(r"Collected : (\d+)", run.stderr)
+    if match is None:
+        raise RuntimeError(run.stderr)
+    return int(match.group(1))
+
+
+def wall_ratio(doc: str) -> float:
+    from korvane._engine import BanditEngine
+
+    engine = BanditEngine(doc, seed=1)
+    number = max(1, 2_000_000 // len(doc))
+    refresh = min(timeit.repeat(lambda: engine.update_from_sync(doc), number=number, repeat=7))
+    loads = min(timeit.repeat(lambda: json.loads(doc), number=number, repeat=7))
+    return refresh / loads
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="12,1024,10000", help="arm counts, of 12, 1024, 10000")
+    parser.add_argument("--child", nargs=2, metavar=("PATH", "COUNT"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.child[0], int(args.child[1]))
+        return
+    print(f"{'arms':>6} {'d':>4} {'bytes':>9} {'refresh Ir':>12} {'Ir/byte':>8} {'time/json.loads':>16}")
+    for arms in (int(s) for s in args.sizes.split(",")):
+        models, prompts = SHAPES[arms]
+        doc = make_document(models, prompts)
+        size = len(doc.encode("utf-8"))
+        n = max(1, TARGET_BYTES // (2 * size))
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
+            f.write(doc)
+        try:
+            per_refresh = (instructions(f.name, 3 * n) - instructions(f.name, n)) / (2 * n)
+        finally:
+            os.unlink(f.name)
+        print(f"{arms:>6} {3 * models + prompts:>4} {size:>9} {per_refresh:>12.0f} "
+              f"{per_refresh / size:>8.2f} {wall_ratio(doc):>16.3f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
