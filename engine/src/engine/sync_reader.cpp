@@ -55,7 +55,7 @@ bool is_plain(char c) {
 }
 
 // The first byte at or after `p` that is not plain, eight bytes at a time.
-const char* plain_end(const char* p, const char* end) {
+[[gnu::always_inline]] inline const char* plain_end(const char* p, const char* end) {
   constexpr std::uint64_t kOnes = 0x0101010101010101u;
   constexpr std::uint64_t kHigh = 0x8080808080808080u;
   while (end - p >= 8) {
@@ -453,7 +453,9 @@ class SyncHandler {
       case Slot::kDocument:
         return push(FrameKind::kBanditObject, at);
       case Slot::kArmsElement:
-        return push(FrameKind::kArmObject, at);
+        if (!push(FrameKind::kArmObject, at)) return false;
+        take_arm(at);
+        return true;
       case Slot::kCholesky:
       case Slot::kUnknown:
         return generic_begin(slot, false, at);
@@ -670,14 +672,155 @@ class SyncHandler {
   // The same for an array of such rows.
   std::size_t number_rows(std::size_t open, std::vector<double>& out) const {
     std::size_t i = space_end(open + 1);
-    for (;;) {
+    const std::size_t kept = out.size();
+    for (bool first = true;; first = false) {
       if (i >= input_.size() || input_[i] != '[') return kNone;
       i = number_row(i, out);
       if (i == kNone) return kNone;
+      if (first) {
+        // The factor is square: its first row tells the whole size. Every further number takes
+        // at least two bytes of text, which bounds the guess for a document that is not square.
+        const std::size_t width = out.size() - kept;
+        const std::size_t room = (input_.size() - i) / 2;
+        out.reserve(out.size() + std::min(width * width, room));
+      }
       i = space_end(i + 1);
       if (i >= input_.size() || (input_[i] != ',' && input_[i] != ']')) return kNone;
       if (input_[i] == ']') return i;
       i = space_end(i + 1);
+    }
+  }
+
+  // The text of the plain string whose opening quote is at `p`, and `p` moved past its closing
+  // quote; false for any other string or value.
+  bool plain_string(const char*& p, const char* last, std::string_view& text) const {
+    if (p == last || *p != '"') return false;
+    const char* const close = plain_end(p + 1, last);
+    if (close == last || *close != '"') return false;
+    text = std::string_view(p + 1, static_cast<std::size_t>(close - p - 1));
+    p = close + 1;
+    return true;
+  }
+
+  // `p` moved past `word` when it is there.
+  static bool literal(const char*& p, const char* last, std::string_view word) {
+    if (static_cast<std::size_t>(last - p) < word.size() ||
+        std::memcmp(p, word.data(), word.size()) != 0) {
+      return false;
+    }
+    p += word.size();
+    return true;
+  }
+
+  const char* space_end(const char* p) const {
+    const std::size_t i = static_cast<std::size_t>(p - input_.data());
+    return input_.data() + space_end(i);
+  }
+
+  // An arm object in the usual spelling (plain keys and texts, short numbers, literals, every
+  // required field once) is read here in one pass, and the reader resumes at its closing brace.
+  // Anything else, and every fault, is left to the reader; nothing of it is kept.
+  void take_arm(std::size_t open) {
+    const char* const base = input_.data();
+    const char* const last = base + input_.size();
+    const char* p = space_end(base + open + 1);
+    std::uint8_t seen = 0;
+    for (;;) {
+      std::string_view key;
+      if (!plain_string(p, last, key)) break;
+      p = space_end(p);
+      if (p == last || *p != ':') break;
+      p = space_end(p + 1);
+      const std::size_t field = arm_key(key);
+      if (field < kArmFields) {
+        const auto bit = static_cast<std::uint8_t>(1u << field);
+        if (seen & bit) break;
+        seen |= bit;
+      }
+      if (!arm_value(p, last, field)) break;
+      p = space_end(p);
+      if (p == last) break;
+      if (*p == '}') {
+        if ((seen & ((1u << kArmRequired) - 1)) != (1u << kArmRequired) - 1) break;
+        top().seen = seen;
+        // The reader takes the opening brace after this callback: leave it the byte before the
+        // close.
+        stream_.resume_at(static_cast<std::size_t>(p - base) - 1);
+        return;
+      }
+      if (*p != ',') break;
+      p = space_end(p + 1);
+    }
+    arm_ = ArmSync{};
+  }
+
+  // The arm field named `key`, or kArmFields. The names differ in length, so one comparison.
+  static std::size_t arm_key(std::string_view key) {
+    const auto is = [&](std::size_t field, std::string_view name) {
+      return std::memcmp(key.data(), name.data(), name.size()) == 0 ? field : kArmFields;
+    };
+    switch (key.size()) {
+      case 6:
+        return is(0, "arm_id");
+      case 10:
+        return is(1, "model_name");
+      case 14:
+        return is(2, "model_provider");
+      case 13:
+        return is(3, "system_prompt");
+      case 19:
+        return is(4, "is_prompt_templated");
+      case 9:
+        return is(5, "is_active");
+      case 18:
+        return is(6, "avg_latency_last_n");
+      default:
+        return kArmFields;
+    }
+  }
+
+  // One value of an arm in the usual spelling, stored in its field (kArmFields: an unknown key).
+  bool arm_value(const char*& p, const char* last, std::size_t field) {
+    std::string_view text;
+    double number = 0.0;
+    bool integer = false;
+    switch (arm_field(field)) {
+      case Slot::kArmId:
+        if (!sync_detail::read_short_decimal(p, last, number, integer) || !integer) return false;
+        arm_.arm_id = static_cast<std::int64_t>(number);  // at most 2^53: exact
+        return true;
+      case Slot::kModelName:
+      case Slot::kModelProvider:
+      case Slot::kSystemPrompt:
+        if (!plain_string(p, last, text)) return false;
+        (field == 1   ? arm_.model_name
+         : field == 2 ? arm_.model_provider
+                      : arm_.system_prompt) = text;
+        return true;
+      case Slot::kTemplated:
+      case Slot::kActive: {
+        bool& flag = field == 4 ? arm_.is_prompt_templated : arm_.is_active;
+        if (literal(p, last, "true")) {
+          flag = true;
+        } else if (literal(p, last, "false")) {
+          flag = false;
+        } else {
+          return false;
+        }
+        return true;
+      }
+      case Slot::kArmLatency:
+        if (literal(p, last, "null")) {
+          arm_.avg_latency_last_n.reset();
+          return true;
+        }
+        if (!sync_detail::read_short_decimal(p, last, number, integer)) return false;
+        arm_.avg_latency_last_n = number;
+        return true;
+      default:
+        return plain_string(p, last, text) ||
+               sync_detail::read_short_decimal(p, last, number, integer) ||
+               literal(p, last, "true") || literal(p, last, "false") || literal(p, last, "null");
     }
   }
 
