@@ -42,6 +42,11 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+const char* skip_spaces(const char* p, const char* last) {
+  while (p != last && static_cast<unsigned char>(*p) <= ' ' && is_space(*p)) ++p;
+  return p;
+}
+
 unsigned hex_value(char c) {
   if (c <= '9') return static_cast<unsigned>(c - '0');
   return static_cast<unsigned>((c | 0x20) - 'a' + 10);
@@ -222,6 +227,7 @@ constexpr std::size_t kBanditFields = 8;
 constexpr std::size_t kBanditRequired = 5;
 constexpr std::size_t kArmFields = 7;
 constexpr std::size_t kArmRequired = 4;
+constexpr std::uint8_t kArmRequiredBits = (1u << kArmRequired) - 1;
 constexpr std::size_t kModeField = 5;
 
 constexpr std::array<std::string_view, kBanditFields> kBanditKeys = {
@@ -346,6 +352,12 @@ class SyncHandler {
     const std::size_t start = stream_.Tell() - length;
     const sync_detail::NumberRead number = sync_detail::read_short_number(input_, start);
     const std::size_t end = number.end;
+    // Only a second reading meets this: a rewritten number stood where the text has a malformed
+    // one ("--1"), refused at the byte that ends it as the first reading's reader would have.
+    if (!number.complete) {
+      if (end >= input_.size()) return fail("EOF while parsing a value", end);
+      return fail("invalid number", end + 1);
+    }
     // The reader ends a number at a digit after a leading zero; that is a malformed number.
     if (end < input_.size() && input_[end] >= '0' && input_[end] <= '9') {
       return fail("invalid number", end + 1);
@@ -481,7 +493,9 @@ class SyncHandler {
         take_numbers(at, sync_.theta, nullptr);
         return true;
       case Slot::kArms:
-        return push(FrameKind::kArms, at);
+        if (!push(FrameKind::kArms, at)) return false;
+        take_arms(at);
+        return true;
       case Slot::kArmsElement:
         return push(FrameKind::kArmArray, at);
       case Slot::kCholesky:
@@ -597,15 +611,27 @@ class SyncHandler {
 
   bool push(FrameKind kind, std::size_t at) {
     if (!depth_allows(at)) return false;
-    if (kind == FrameKind::kArmObject || kind == FrameKind::kArmArray) arm_ = ArmSync{};
+    if (kind == FrameKind::kArmObject || kind == FrameKind::kArmArray) {
+      arm_ = ArmSync{};
+      arm_start_ = at;
+    }
     frames_[depth_++] = Frame{kind};
     return true;
   }
 
   bool close_record(bool bandit) {
     --depth_;
-    if (!bandit) sync_.arms.push_back(std::move(arm_));
+    if (!bandit) {
+      if (sync_.arms.empty()) reserve_arms(stream_.Tell() - arm_start_, stream_.Tell());
+      sync_.arms.push_back(std::move(arm_));
+    }
     return value_done();
+  }
+
+  // The first arm's text tells roughly how many follow; the rest of the document bounds the guess.
+  void reserve_arms(std::size_t arm_bytes, std::size_t at) {
+    arm_bytes = std::max<std::size_t>(arm_bytes, sizeof(ArmSync) / 2);
+    sync_.arms.reserve(1 + (input_.size() - at) / arm_bytes);
   }
 
   // Both integer fields share the rule: integer spelling, then the target's range.
@@ -660,12 +686,11 @@ class SyncHandler {
         p = base + number.end;
       }
       out.push_back(value);
-      if (p != last && static_cast<unsigned char>(*p) <= ' ') p = base + space_end(p - base);
+      p = skip_spaces(p, last);
       if (p == last) return kNone;
       if (*p == ']') return static_cast<std::size_t>(p - base);
       if (*p != ',') return kNone;
-      ++p;
-      if (p != last && static_cast<unsigned char>(*p) <= ' ') p = base + space_end(p - base);
+      p = skip_spaces(p + 1, last);
     }
   }
 
@@ -693,7 +718,7 @@ class SyncHandler {
 
   // The text of the plain string whose opening quote is at `p`, and `p` moved past its closing
   // quote; false for any other string or value.
-  bool plain_string(const char*& p, const char* last, std::string_view& text) const {
+  static bool plain_string(const char*& p, const char* last, std::string_view& text) {
     if (p == last || *p != '"') return false;
     const char* const close = plain_end(p + 1, last);
     if (close == last || *close != '"') return false;
@@ -712,46 +737,84 @@ class SyncHandler {
     return true;
   }
 
-  const char* space_end(const char* p) const {
-    const std::size_t i = static_cast<std::size_t>(p - input_.data());
-    return input_.data() + space_end(i);
-  }
-
-  // An arm object in the usual spelling (plain keys and texts, short numbers, literals, every
-  // required field once) is read here in one pass, and the reader resumes at its closing brace.
-  // Anything else, and every fault, is left to the reader; nothing of it is kept.
-  void take_arm(std::size_t open) {
+  // The closing brace of the arm object opened at `open` when it is in the usual spelling (plain
+  // keys and texts, short numbers, literals, every required field once), read into `arm`; kNone
+  // for anything else, which is left to the reader.
+  std::size_t arm_end(std::size_t open, ArmSync& arm) const {
     const char* const base = input_.data();
     const char* const last = base + input_.size();
-    const char* p = space_end(base + open + 1);
+    const char* p = skip_spaces(base + open + 1, last);
     std::uint8_t seen = 0;
     for (;;) {
       std::string_view key;
-      if (!plain_string(p, last, key)) break;
-      p = space_end(p);
-      if (p == last || *p != ':') break;
-      p = space_end(p + 1);
+      if (!plain_string(p, last, key)) return kNone;
+      p = skip_spaces(p, last);
+      if (p == last || *p != ':') return kNone;
+      p = skip_spaces(p + 1, last);
       const std::size_t field = arm_key(key);
       if (field < kArmFields) {
         const auto bit = static_cast<std::uint8_t>(1u << field);
-        if (seen & bit) break;
+        if (seen & bit) return kNone;
         seen |= bit;
       }
-      if (!arm_value(p, last, field)) break;
-      p = space_end(p);
-      if (p == last) break;
+      if (!arm_value(p, last, field, arm)) return kNone;
+      p = skip_spaces(p, last);
+      if (p == last) return kNone;
       if (*p == '}') {
-        if ((seen & ((1u << kArmRequired) - 1)) != (1u << kArmRequired) - 1) break;
-        top().seen = seen;
-        // The reader takes the opening brace after this callback: leave it the byte before the
-        // close.
-        stream_.resume_at(static_cast<std::size_t>(p - base) - 1);
-        return;
+        if ((seen & kArmRequiredBits) != kArmRequiredBits) return kNone;
+        return static_cast<std::size_t>(p - base);
       }
-      if (*p != ',') break;
-      p = space_end(p + 1);
+      if (*p != ',') return kNone;
+      p = skip_spaces(p + 1, last);
     }
-    arm_ = ArmSync{};
+  }
+
+  // One arm object read here; the reader resumes at its closing brace.
+  void take_arm(std::size_t open) {
+    const std::size_t close = arm_end(open, arm_);
+    if (close == kNone) {
+      arm_ = ArmSync{};
+      return;
+    }
+    top().seen = kArmRequiredBits;
+    // The reader takes the opening brace after this callback: leave it the byte before the close.
+    stream_.resume_at(close - 1);
+  }
+
+  // The arms array's objects read here while they are in the usual spelling. The reader resumes
+  // at the closing bracket, or at the first arm that it has to read itself, so that it meets every
+  // separator and fault after an element, as it would have.
+  void take_arms(std::size_t open) {
+    const char* const base = input_.data();
+    const char* const last = base + input_.size();
+    std::size_t resume = kNone;
+    ArmSync arm;
+    for (const char* p = skip_spaces(base + open + 1, last); p != last && *p == '{';) {
+      const auto start = static_cast<std::size_t>(p - base);
+      const std::size_t close = arm_end(start, arm);
+      if (close == kNone) {
+        resume = start;
+        break;
+      }
+      if (sync_.arms.empty()) reserve_arms(close + 1 - start, close + 1);
+      sync_.arms.push_back(std::move(arm));
+      arm = ArmSync{};
+      p = skip_spaces(base + close + 1, last);
+      if (p != last && *p == ']') {
+        resume = static_cast<std::size_t>(p - base);
+        break;
+      }
+      if (p != last && *p == ',') {
+        p = skip_spaces(p + 1, last);
+        if (p != last && *p == '{') continue;
+      }
+      // Whatever follows this arm is the reader's, and so is the arm itself.
+      sync_.arms.pop_back();
+      resume = start;
+      break;
+    }
+    // The reader takes the opening bracket after this callback: leave it the byte before.
+    if (resume != kNone) stream_.resume_at(resume - 1);
   }
 
   // The arm field named `key`, or kArmFields. The names differ in length, so one comparison.
@@ -780,26 +843,24 @@ class SyncHandler {
   }
 
   // One value of an arm in the usual spelling, stored in its field (kArmFields: an unknown key).
-  bool arm_value(const char*& p, const char* last, std::size_t field) {
+  static bool arm_value(const char*& p, const char* last, std::size_t field, ArmSync& arm) {
     std::string_view text;
     double number = 0.0;
     bool integer = false;
     switch (arm_field(field)) {
       case Slot::kArmId:
         if (!sync_detail::read_short_decimal(p, last, number, integer) || !integer) return false;
-        arm_.arm_id = static_cast<std::int64_t>(number);  // at most 2^53: exact
+        arm.arm_id = static_cast<std::int64_t>(number);  // at most 2^53: exact
         return true;
       case Slot::kModelName:
       case Slot::kModelProvider:
       case Slot::kSystemPrompt:
         if (!plain_string(p, last, text)) return false;
-        (field == 1   ? arm_.model_name
-         : field == 2 ? arm_.model_provider
-                      : arm_.system_prompt) = text;
+        (field == 1 ? arm.model_name : field == 2 ? arm.model_provider : arm.system_prompt) = text;
         return true;
       case Slot::kTemplated:
       case Slot::kActive: {
-        bool& flag = field == 4 ? arm_.is_prompt_templated : arm_.is_active;
+        bool& flag = field == 4 ? arm.is_prompt_templated : arm.is_active;
         if (literal(p, last, "true")) {
           flag = true;
         } else if (literal(p, last, "false")) {
@@ -811,11 +872,11 @@ class SyncHandler {
       }
       case Slot::kArmLatency:
         if (literal(p, last, "null")) {
-          arm_.avg_latency_last_n.reset();
+          arm.avg_latency_last_n.reset();
           return true;
         }
         if (!sync_detail::read_short_decimal(p, last, number, integer)) return false;
-        arm_.avg_latency_last_n = number;
+        arm.avg_latency_last_n = number;
         return true;
       default:
         return plain_string(p, last, text) ||
@@ -895,6 +956,7 @@ class SyncHandler {
 
   BanditSync sync_;
   ArmSync arm_;
+  std::size_t arm_start_ = 0;  // offset of the current arm's opening bracket
   ReadError error_;
 };
 
