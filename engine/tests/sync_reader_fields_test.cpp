@@ -297,3 +297,46 @@ TEST(SyncReaderFlatOrNested, DecidesFromTheCollectedShape) {
 }
 
 }  // namespace
+
+namespace {
+
+// Arms in the usual spelling are read in one pass, the others by the general reading: the record
+// must not tell them apart, and a fault after arms of either kind keeps its exact position.
+TEST(SyncReaderArms, EverySpellingGivesTheSameRecordAndFaultsKeepTheirPosition) {
+  const std::string usual =
+      R"({"arm_id": 3, "model_name": "m", "model_provider": "p", "system_prompt": "s", )"
+      R"("is_active": false, "avg_latency_last_n": 12.5, "x": [1]})";
+  const std::string spelled[] = {
+      usual,
+      R"({"\u0061rm_id": 3, "model_name": "m", "model_provider": "p", "system_prompt": "s", )"
+      R"("is_active": false, "avg_latency_last_n": 125e-1})",
+      R"([3, "m", "p", "s", false, false, 12.5])",
+  };
+  const BanditSync expected = read(with(R"("arms": [)" + usual + "]"));
+  ASSERT_EQ(expected.arms.size(), 1u);
+  for (const std::string& first : spelled) {
+    for (const std::string& second : spelled) {
+      const BanditSync s = read(with(R"("arms": [)" + first + ", " + second + "]"));
+      ASSERT_EQ(s.arms.size(), 2u) << first << second;
+      for (const korvane::ArmSync& a : s.arms) {
+        const korvane::ArmSync& e = expected.arms[0];
+        EXPECT_EQ(std::tie(a.arm_id, a.model_name, a.model_provider, a.system_prompt,
+                           a.is_prompt_templated, a.is_active, a.avg_latency_last_n),
+                  std::tie(e.arm_id, e.model_name, e.model_provider, e.system_prompt,
+                           e.is_prompt_templated, e.is_active, e.avg_latency_last_n))
+            << first << second;
+      }
+    }
+  }
+  const std::string head = "{" + std::string(kRequired) + R"(, "arms": [)" + usual;
+  const auto at = [&](std::size_t column) {
+    return " at line 1 column " + std::to_string(head.size() + column);
+  };
+  EXPECT_EQ(message(head + ",]}"), "trailing comma" + at(2));
+  EXPECT_EQ(message(head + " " + usual + "]}"), "expected `,` or `]`" + at(2));
+  EXPECT_EQ(message(head + R"(, {"arm_id": 1, "arm_id": 2}]})"),
+            "duplicate field `arm_id`" + at(24));
+  EXPECT_EQ(message(head + ", 7]}"), "invalid type: integer `7`, expected struct ArmSync" + at(3));
+}
+
+}  // namespace

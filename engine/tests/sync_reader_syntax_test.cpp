@@ -1,8 +1,12 @@
 // Malformed text, escapes and UTF-8, number range edges, the nesting limit and trailing text.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +96,33 @@ TEST(SyncReaderSyntax, EveryReasonWithTheColumnOfTheRefusedByte) {
   for (const Case& c : cases) EXPECT_EQ(message(c.text), c.expected) << c.text;
 }
 
+TEST(SyncReaderSyntax, HugeExponentsAndLoneTrailingSurrogatesAreRefusedAtTheirByte) {
+  const Case cases[] = {
+      // The exponent passes 2147483647 at its tenth digit; a smaller one is judged at the end.
+      {R"({"x": 1e99999999999999999999})", "number out of range at line 1 column 18"},
+      {R"({"x": -1.5E+214748364700})", "number out of range at line 1 column 23"},
+      {R"({"x": 1e2147483647})", "number out of range at line 1 column 18"},
+      {"{\n\"x\": 1e99999999999999999999}", "number out of range at line 2 column 17"},
+      {R"({"bandit_id": 1e99999999999})", "number out of range at line 1 column 26"},
+      // A trailing half alone is refused where its escape ends, whatever follows it.
+      {R"({"x": "a\uDC00\uD800"})", "invalid unicode code point at line 1 column 14"},
+      {R"({"x": "\uDFFF\q"})", "invalid unicode code point at line 1 column 13"},
+      {R"({"x": "\uDC00)", "invalid unicode code point at line 1 column 13"},
+      {R"({"\udc00": 1})", "invalid unicode code point at line 1 column 8"},
+      {"{\n\"x\": \"a\\uDC00\\uD800\"}", "invalid unicode code point at line 2 column 13"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(message(c.text), c.expected) << c.text;
+  // A zero mantissa or a negative exponent still reads, as a signed zero.
+  const std::string passing = "99999999999999999999";
+  const std::vector<double> t = theta_of("[0e" + passing + ", -0.000e+" + passing + ", 1e-" +
+                                         passing + ", -25e-" + passing + "]");
+  ASSERT_EQ(t.size(), 4u);
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    EXPECT_EQ(t[i], 0.0) << i;
+    EXPECT_EQ(std::signbit(t[i]), i % 2 == 1) << i;
+  }
+}
+
 TEST(SyncReaderSyntax, TextAfterTheDocumentIsRefused) {
   const std::string doc =
       R"({"bandit_id": 1, "name": "b", "theta": [], "cholesky": [], "dimensions": 0})";
@@ -138,6 +169,32 @@ TEST(SyncReaderNumbers, DoublesAreCorrectlyRoundedUpToTheRangeEdges) {
   EXPECT_TRUE(std::signbit(t[8]));
   EXPECT_EQ(t[9], 100.0);
   EXPECT_EQ(t[10], 1e-7);
+}
+
+TEST(SyncReaderNumbers, ShortDecimalsMatchTheLibraryConversionBitForBit) {
+  std::mt19937_64 gen(11);
+  std::string array = "[";
+  std::vector<std::string> texts;
+  for (int i = 0; i < 20000; ++i) {
+    const int digits = 1 + static_cast<int>(gen() % 19);
+    std::string text = gen() % 2 ? "-" : "";
+    std::string run = std::to_string(1 + gen() % 9);
+    while (static_cast<int>(run.size()) < digits)
+      run.push_back(static_cast<char>('0' + gen() % 10));
+    const auto point = static_cast<std::size_t>(gen() % run.size());
+    text += point == 0 ? "0." + run : run.substr(0, point) + "." + run.substr(point);
+    if (gen() % 4 == 0) text = text.substr(0, text.find('.'));
+    texts.push_back(text);
+    array += (i ? ", " : "") + text;
+  }
+  const std::vector<double> t = theta_of(array + "]");
+  ASSERT_EQ(t.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    double expected = 0.0;
+    std::from_chars(texts[i].data(), texts[i].data() + texts[i].size(), expected);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(t[i]), std::bit_cast<std::uint64_t>(expected))
+        << texts[i];
+  }
 }
 
 TEST(SyncReaderNumbers, UnderflowGivesSignedZeroAndOverflowIsRefused) {
