@@ -1,6 +1,7 @@
-// Reading sync documents of 10, 100 and 1,000 arms (2 x 5, 5 x 20 and 20 x 50 models x prompts),
-// each with a dense `cholesky` of the matching width d = 3 * models + prompts (11, 35, 110),
-// written as nested rows of shortest round-trip doubles, as the service sends them.
+// Reading sync documents of 10, 100, 1,000 and 10,000 arms (2 x 5, 5 x 20, 20 x 50 and 100 x 100
+// models x prompts), each with a dense `cholesky` of the matching width d = 3 * models + prompts
+// (11, 35, 110, 400), written as nested rows of shortest round-trip doubles, as the service sends
+// them.
 #include <benchmark/benchmark.h>
 
 #include <charconv>
@@ -75,6 +76,6 @@ void BM_ParseBanditSync(benchmark::State& state) {
   state.counters["doc_bytes"] = static_cast<double>(text.size());
 }
 
-BENCHMARK(BM_ParseBanditSync)->Args({2, 5})->Args({5, 20})->Args({20, 50});
+BENCHMARK(BM_ParseBanditSync)->Args({2, 5})->Args({5, 20})->Args({20, 50})->Args({100, 100});
 
 }  // namespace
