@@ -123,16 +123,21 @@ build_wheel() { # arch version from
 }
 
 build() {
+  local started=$SECONDS t
   tools
   for r in bullseye-amd64 bullseye-armhf sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
+  log "tools and roots ready after $((SECONDS - started)) s"
   rm -rf "$DIST" && mkdir -p "$DIST"
   log "sdist"
   quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
   for t in "${TARGETS[@]}"; do
+    local begun=$SECONDS
     # shellcheck disable=SC2086
     build_wheel $t
+    log "built in $((SECONDS - begun)) s"
   done
   ls -l "$DIST"
+  log "dist built in $((SECONDS - started)) s"
 }
 
 # A copy of the tests and of the pytest settings, outside the checkout, so that only the
