@@ -236,6 +236,7 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
       run_test $t
     fi
   done
+  log "tests done in $((SECONDS - started)) s"
 }
 
 case ${1:-} in
