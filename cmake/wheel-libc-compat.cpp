@@ -1,9 +1,9 @@
 // Linked into wheels only. The C++ runtime linked into the module was built for a newer C library
 // than the wheel's oldest target; these stand in for the two symbols that C library lacks.
 // Hidden, so that they never replace the process's own.
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
-#include <unistd.h>
 
 extern "C" {
 
