@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The sdist and the wheels, and their tests as a user gets them.
 #   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz and one wheel per target below
-#   scripts/dist.sh test    installs each of them into a clean environment of its own interpreter
-#                           and runs the whole pytest suite against it (test x86_64-3.14 ...: those
-#                           wheels only)
+#   scripts/dist.sh test    loads each module with glibc 2.31's dynamic loader, installs each
+#                           wheel into a clean environment of its own interpreter and runs the
+#                           whole pytest suite against it (test x86_64-3.14 ...: those wheels only)
 # Wheels are built by the project's backend against Debian bullseye roots (glibc 2.31), so they
 # carry manylinux_2_31; Debian roots of newer releases give the other Pythons' headers and
 # interpreters. Everything made here lives under build/ (roots, environments) and dist/.
@@ -202,6 +202,30 @@ test_sdist() {
   (cd "$dir" && venv/bin/python -c "$SHOW" && venv/bin/python "${PYTEST[@]}")
 }
 
+# The module loaded by the dynamic loader of the oldest system its tag admits (bullseye, glibc
+# 2.31), every symbol bound at once: only the interpreter's own may be left unresolved.
+check_oldest_libc() { # wheel arch
+  local root=$ROOTS/bullseye-$(debarch_of "$2") triple dir=$WORK/oldest-libc report
+  triple=$(triple_of "$2")
+  rm -rf "$dir" && "$TOOLS/bin/python" -m zipfile -e "$1" "$dir"
+  local loader=("$root/lib/$triple/"ld-linux*.so.*)
+  local trace=(LD_TRACE_LOADED_OBJECTS=1 LD_WARN=yes LD_BIND_NOW=yes)
+  if [[ $2 == x86_64 ]]; then
+    report=$(env -i "${trace[@]}" "${loader[0]}" --library-path "$root/lib/$triple" \
+      "$dir"/korvane/_engine.*.so 2>&1)
+  else
+    local v guest=()
+    for v in "${trace[@]}"; do guest+=(-E "$v"); done
+    report=$(env -i qemu-arm "${guest[@]}" -L "$root" "${loader[0]}" \
+      --library-path "/lib/$triple" "$dir"/korvane/_engine.*.so 2>&1)
+  fi
+  if grep -E 'not found|undefined symbol' <<<"$report" | grep -vE '^undefined symbol: _?Py'; then
+    echo "$(basename "$1") does not load with glibc 2.31" >&2
+    return 1
+  fi
+  log "$(basename "$1") loads with glibc 2.31, all its C library symbols bound"
+}
+
 run_test() { # arch version from
   local arch=$1 v=$2 from=$3 wheel started
   wheel=$(wheel_of "$arch" "$v")
@@ -209,6 +233,7 @@ run_test() { # arch version from
   log "$(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB, $("$TOOLS/bin/auditwheel" show "$wheel" |
     tr '\n' ' ' | grep -o 'consistent with the following platform tag: "[^"]*"')"
   started=$SECONDS
+  check_oldest_libc "$wheel" "$arch"
   if [[ $from == native ]]; then
     test_native "$wheel" "$v"
   elif [[ $arch == x86_64 ]]; then
@@ -221,7 +246,7 @@ run_test() { # arch version from
 
 test_all() { # [arch-version...]: only those wheels, without the sdist
   tools
-  for r in sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
+  for r in bullseye-amd64 bullseye-armhf sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
   local started=$SECONDS t
   if (( $# == 0 )); then
     test_sdist
