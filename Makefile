@@ -13,7 +13,7 @@ all: cpp
 deps:
 	@scripts/install-deps.sh
 
-# The checks' tools too: valgrind, clang with libFuzzer, the ARM cross compiler and qemu.
+# The checks' tools too: valgrind, clang with libFuzzer, the ARM cross compiler, qemu and mmdebstrap.
 deps-extra:
 	@KORVANE_EXTRA_DEPS=1 scripts/install-deps.sh
 

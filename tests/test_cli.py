@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import io
 import json
+import os
 import re
 import subprocess
 import sys
@@ -15,10 +17,34 @@ from korvane.__main__ import main
 from conftest import three_arm_doc
 
 
+# Set by the wheel tests under qemu-arm, where the emulated interpreter cannot start another.
+IN_PROCESS = os.environ.get("KORVANE_TEST_CLI_IN_PROCESS") == "1"
+
+
 def run_cli(*args: str, stdin: str | bytes | None = None) -> subprocess.CompletedProcess[bytes]:
     data = stdin.encode() if isinstance(stdin, str) else stdin
+    if IN_PROCESS:
+        return run_in_process(list(args), data or b"")
     return subprocess.run([sys.executable, "-m", "korvane", *args], input=data,
                           capture_output=True, timeout=60, check=False)
+
+
+def run_in_process(args: list[str], data: bytes) -> subprocess.CompletedProcess[bytes]:
+    """`python -m korvane ARGS` as far as its output and status go, without a second process."""
+    out, err = io.BytesIO(), io.BytesIO()
+    streams = [io.TextIOWrapper(io.BytesIO(data), encoding="utf-8"),
+               io.TextIOWrapper(out, encoding="utf-8"), io.TextIOWrapper(err, encoding="utf-8")]
+    saved = sys.stdin, sys.stdout, sys.stderr
+    sys.stdin, sys.stdout, sys.stderr = streams
+    try:
+        status = main(args)
+    except SystemExit as exc:  # argparse's usage errors
+        status = exc.code if isinstance(exc.code, int) else 1
+    finally:
+        sys.stdin, sys.stdout, sys.stderr = saved
+        for stream in streams[1:]:
+            stream.flush()
+    return subprocess.CompletedProcess(args, status, out.getvalue(), err.getvalue())
 
 
 def choice_counts(output: str) -> dict[int, str]:

@@ -1,0 +1,42 @@
+# Wheels: the build machine's GCC compiles and links against an old Debian root (glibc 2.31) as
+# sysroot, so that the module asks for no C library symbol newer than its manylinux tag allows.
+# The environment names the root (KORVANE_SYSROOT) and the target (KORVANE_TRIPLE); the header-only
+# dependencies and the target's Python headers come from directories of their own
+# (KORVANE_HEADERS), so that the build machine's /usr/include never shadows the root's C library.
+set(KORVANE_SYSROOT "$ENV{KORVANE_SYSROOT}")
+set(KORVANE_TRIPLE "$ENV{KORVANE_TRIPLE}")
+if(NOT IS_DIRECTORY "${KORVANE_SYSROOT}/usr/lib/${KORVANE_TRIPLE}")
+  message(FATAL_ERROR "KORVANE_SYSROOT/KORVANE_TRIPLE name no root: '${KORVANE_SYSROOT}' '${KORVANE_TRIPLE}'")
+endif()
+
+if(KORVANE_TRIPLE STREQUAL "arm-linux-gnueabihf")
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR arm)
+  set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+  set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+  # Notes on GCC 7.1's change of passing parameters concern only objects from older compilers.
+  set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+endif()
+set(CMAKE_SYSROOT "${KORVANE_SYSROOT}")
+
+# GCC searches its own library directories first, and those lead to the build machine's newer C
+# library; the root's come first instead. The C++ runtime is linked in (the target has none of
+# this GCC's), the unwinder stays the root's shared libgcc_s, which every manylinux system has.
+set(_korvane_libdirs "-L${KORVANE_SYSROOT}/usr/lib/${KORVANE_TRIPLE} -L${KORVANE_SYSROOT}/lib/${KORVANE_TRIPLE}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_korvane_libdirs} -pthread -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_korvane_libdirs} -pthread -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_korvane_libdirs} -pthread -static-libstdc++")
+
+set(KORVANE_WHEEL_LIBC_COMPAT ON CACHE BOOL "Link the stand-ins for C library symbols of newer glibc")
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(_korvane_headers "$ENV{KORVANE_HEADERS}")
+if(_korvane_headers)
+  set(RAPIDJSON_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "RapidJSON headers")
+  set(DRAGONBOX_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "Dragonbox headers")
+  # Also the home of the target's Python headers and of Debian's per-architecture pyconfig.h.
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${_korvane_headers}")
+endif()

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Makes a Debian root from the package registry, without configuring or emulating anything:
+# a sysroot to link against, or the interpreters the wheels are tested on.
+#   scripts/make-root.sh DIR ARCH SUITE PACKAGE...
+# DIR is made again only when its package list changed; a half-made root is never taken for done.
+set -euo pipefail
+
+dir=$1 arch=$2 suite=$3
+shift 3
+want="$arch $suite $*"
+stamp=$dir/.korvane-root
+if [[ -f $stamp && "$(cat "$stamp")" == "$want" ]]; then
+  exit 0
+fi
+if [[ $(id -u) -ne 0 ]]; then
+  echo "making $dir needs root (mmdebstrap --mode=root)" >&2
+  exit 1
+fi
+rm -rf "$dir"
+mkdir -p "$(dirname "$dir")"
+echo "== root $dir: Debian $suite $arch with $*"
+includes=$(IFS=,; echo "$*")
+# The registry serves a dated snapshot, whose Release files are past their validity; the main
+# archive only (the security archive has no armhf files for the old release).
+# A failed fetch from the registry is tried again, after a pause.
+for try in 1 2 3; do
+  mmdebstrap --mode=root --variant=extract --arch="$arch" --include="$includes" \
+    --aptopt='Acquire::Check-Valid-Until "false"' --quiet "$suite" "$dir" \
+    "deb http://deb.debian.org/debian $suite main" >"$dir.log" 2>&1 && break
+  rm -rf "$dir"
+  (( try < 3 )) || { tail -n 20 "$dir.log" >&2; exit 1; }
+  sleep $((try * 10))
+done
+
+# The extract variant leaves out the merged-/usr links that the dynamic loader's paths go through.
+for d in bin sbin lib lib64; do
+  [[ -e $dir/$d || ! -d $dir/usr/$d ]] || ln -s "usr/$d" "$dir/$d"
+done
+# Absolute links would lead the linker (--sysroot) and qemu-arm (-L) out of the root, into the host.
+find "$dir" -xdev -type l -lname '/*' -print0 |
+  while IFS= read -r -d '' link; do
+    ln -sfn --relative "$dir$(readlink "$link")" "$link"
+  done
+echo "$want" >"$stamp"
