@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -53,10 +54,20 @@ struct BanditEngineCore::State {
 
 namespace {
 
-// The longest texts of an integer and a double: "-9223372036854775808",
-// "-1.2345678901234567e-308" and "-0.000012345678901234567".
-constexpr std::size_t kMaxIntegerText = 20;
-constexpr std::size_t kMaxDoubleText = 24;
+// The fixed parts of the result document; the object of scores opens with its first member.
+constexpr std::string_view kHeadIndex = "{\"arm_index\":";
+constexpr std::string_view kHeadId = ",\"arm_id\":";
+constexpr std::string_view kHeadScores = ",\"scores\":";
+constexpr std::string_view kTail = "}}";
+
+// Member names are copied by this many bytes at once; the longest, `,"-9223372036854775808":`,
+// has 24.
+constexpr std::size_t kKeyCopy = 32;
+
+char* put(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
 
 // a * b in decimal, exact even where the product overflows 64 bits (limbs of 32 bits).
 std::string product_text(std::uint64_t a, std::uint64_t b) {
@@ -169,7 +180,19 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
     s.score_keys.append("\":");
   }
   s.score_key_start.push_back(s.score_keys.size());
-  s.result_bound = 2 * kMaxIntegerText + 40 + s.score_keys.size() + groups * kMaxDoubleText;
+  std::size_t longest_key = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    longest_key = std::max(longest_key, s.score_key_start[g + 1] - s.score_key_start[g]);
+  }
+  char index_text[json::kMaxIntegerText];
+  const auto index_digits =
+      static_cast<std::size_t>(json::write_uint(index_text, s.arms.size() - 1) - index_text);
+  // The header's identifier is as long as the longest member name less its four marks.
+  const std::size_t header = kHeadIndex.size() + index_digits + kHeadId.size() + (longest_key - 4) +
+                             kHeadScores.size() + kTail.size();
+  const std::size_t members = s.score_keys.size() + groups * json::kMaxDoubleText;
+  s.result_bound = header + members + std::max(json::kDoubleRoom, kKeyCopy);
+  s.score_keys.append(kKeyCopy, ' ');  // room for the fixed-size copy of the last name
   s.deviates.assign(d, 0.0);
   s.weights.assign(d, 0.0);
   s.dense_row.assign(s.features.width(), 0.0);
@@ -251,10 +274,25 @@ std::string BanditEngineCore::get_arms_json() const {
   return out;
 }
 
+std::size_t BanditEngineCore::result_bound() const {
+  return state_ ? state_->result_bound : 0;
+}
+
 Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_length,
                                            std::span<const std::int32_t> exclude_ids) {
+  std::string out(result_bound(), '\0');
+  auto written = pull_into(query_length, exclude_ids, out);
+  if (!written) return std::move(written).take_failure();
+  out.resize(*written);
+  return out;
+}
+
+Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> query_length,
+                                                std::span<const std::int32_t> exclude_ids,
+                                                std::span<char> out) {
   if (!state_ || state_->arms.empty()) return fail("No arms available");
   State& s = *state_;
+  if (out.size() < s.result_bound) throw_index_out_of_bounds(out.size(), s.result_bound - 1);
 
   const double scale = exploration_scale(s.optimization_mode);
   standard_normals(rng_, s.deviates);
@@ -282,9 +320,12 @@ Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_le
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::size_t chosen = kNone;
   double best = -std::numeric_limits<double>::infinity();
+  const std::uint32_t* const arm_group = s.arm_group.data();
+  const std::uint8_t* const eligible = s.group_eligible.data();
+  double* const group_score = s.group_score.data();
   for (std::size_t r = 0; r < n; ++r) {
-    const std::uint32_t g = s.arm_group[r];
-    if (!s.group_eligible[g]) continue;
+    const std::uint32_t g = arm_group[r];
+    if (!eligible[g]) continue;
     double score;
     if (sparse_exact) {
       score = s.features.score(r, query, w);
@@ -292,7 +333,7 @@ Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_le
       s.features.write_row(r, query, s.dense_row);
       score = linalg::dot(s.dense_row, w);
     }
-    s.group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
+    group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
     if (score > best) {
       best = score;
       chosen = r;
@@ -300,23 +341,25 @@ Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_le
   }
   if (chosen == kNone) return fail("All arms excluded or inactive");
 
-  std::string out;
-  out.reserve(s.result_bound);
-  out.append("{\"arm_index\":");
-  json::append_uint(out, chosen);
-  out.append(",\"arm_id\":");
-  json::append_int(out, s.arms[chosen].arm_id);
-  out.append(",\"scores\":{");
-  bool first = true;
-  for (std::size_t g = 0; g < s.group_arm_id.size(); ++g) {
-    if (!s.group_eligible[g]) continue;
-    const std::size_t key = s.score_key_start[g] + (first ? 1 : 0);  // the first has no comma
-    out.append(s.score_keys, key, s.score_key_start[g + 1] - key);
-    first = false;
-    json::append_double(out, s.group_score[g]);
+  char* const begin = out.data();
+  char* p = put(begin, kHeadIndex);
+  p = json::write_uint(p, chosen);
+  p = put(p, kHeadId);
+  p = json::write_int(p, s.arms[chosen].arm_id);
+  p = put(p, kHeadScores);
+  char* const first_member = p;
+  const char* const keys = s.score_keys.data();
+  const std::size_t* const key_start = s.score_key_start.data();
+  const std::size_t groups = s.group_arm_id.size();
+  for (std::size_t g = 0; g < groups; ++g) {
+    if (!eligible[g]) continue;
+    std::memcpy(p, keys + key_start[g], kKeyCopy);
+    p += key_start[g + 1] - key_start[g];
+    p = json::write_double(p, group_score[g]);
   }
-  out.append("}}");
-  return out;
+  *first_member = '{';  // in place of the first member's comma; the chosen arm is one
+  p = put(p, kTail);
+  return static_cast<std::size_t>(p - begin);
 }
 
 }  // namespace korvane
