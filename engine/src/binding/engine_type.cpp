@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -44,6 +45,9 @@ constexpr ArgSpec kPullSpec{"BanditEngine", "pull", kPullParams, 0, pull_names};
 constexpr ArgSpec kUpdateSpec{"BanditEngine", "update_from_sync", kUpdateParams, 1, update_names};
 
 PyTypeObject* created_type = nullptr;
+
+// Result documents up to this size are written on the stack first.
+constexpr std::size_t kStackRoom = 4096;
 
 PyTypeObject* require_engine_type() {
   PyTypeObject* type = engine_type();
@@ -133,10 +137,22 @@ PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     }
 
-    // The document is ASCII: the core writes it straight into the new str, which is then cut
-    // to the written length.
+    // The document is ASCII. A short one is written on the stack and copied once into a str of
+    // its length (cheaper than cutting a str); a long one straight into the str, then cut.
     BanditEngineCore& core = engine->core();
     const std::size_t bound = core.result_bound();
+    if (bound <= kStackRoom) {
+      char room[kStackRoom];
+      const Result<std::size_t> written =
+          core.pull_into(query_length, exclude_ids.view(), {room, bound});
+      if (!written) {
+        raise_engine_error(written.error());
+        return nullptr;
+      }
+      PyObject* text = checked(PyUnicode_New(static_cast<Py_ssize_t>(*written), 127));
+      std::memcpy(PyUnicode_DATA(text), room, *written);
+      return text;
+    }
     Ref text(checked(PyUnicode_New(static_cast<Py_ssize_t>(bound), 127)));
     const std::span<char> room(static_cast<char*>(PyUnicode_DATA(text.get())), bound);
     const Result<std::size_t> written = core.pull_into(query_length, exclude_ids.view(), room);

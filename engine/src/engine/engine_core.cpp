@@ -328,7 +328,13 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
     if (!eligible[g]) continue;
     double score;
     if (sparse_exact) {
-      score = s.features.score(r, query, w);
+      // The row's four cells in column order; the indicator cells' products 1.0 * w are w.
+      const FeatureRow& cells = s.features.row(r);
+      score = 0.0;
+      score += w[cells.columns[0]];
+      score += w[cells.columns[1]];
+      score += query * w[cells.columns[2]];
+      score += cells.latency * w[cells.columns[3]];
     } else {
       s.features.write_row(r, query, s.dense_row);
       score = linalg::dot(s.dense_row, w);

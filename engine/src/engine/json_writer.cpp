@@ -37,7 +37,7 @@ int digit_count(std::uint64_t v) {                 // v > 0
 
 // The eight decimal digits of v < 10^8 as ASCII bytes, most significant first in memory: all
 // eight digits are split out at once in the lanes of one 64-bit word (4 + 4, 2 + 2, 1 + 1).
-std::uint64_t eight_digits(std::uint32_t v) {
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t v) {
   const std::uint64_t high = v / 10000;
   std::uint64_t x = high | (static_cast<std::uint64_t>(v - high * 10000) << 32);
   std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // each 32-bit lane / 100
@@ -50,7 +50,7 @@ std::uint64_t eight_digits(std::uint32_t v) {
 }
 
 // Precondition: value is finite. Zero yields the single digit "0".
-Digits shortest_digits(double value) {
+[[gnu::always_inline]] inline Digits shortest_digits(double value) {
   Digits d;
   d.negative = std::signbit(value);
   if (value == 0.0) {
@@ -59,7 +59,9 @@ Digits shortest_digits(double value) {
     d.exponent = 0;
     return d;
   }
-  const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore);
+  const auto decimal = jkj::dragonbox::to_decimal(
+      value, jkj::dragonbox::policy::sign::ignore,
+      jkj::dragonbox::policy::decimal_to_binary_rounding::nearest_to_even_static_boundary);
   const std::uint64_t v = decimal.significand;  // below 10^17
   const std::uint64_t upper = v / 100000000;
   const std::uint64_t top = upper / 100000000;

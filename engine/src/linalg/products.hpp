@@ -9,19 +9,23 @@
 
 namespace korvane::linalg {
 
+// The entries from a to a_end times x[0], x[1], ...; x has at least a_end - a entries.
+inline double prefix_dot(const double* a, const double* a_end, const double* x) {
+  double acc = 0.0;
+  // Unrolled by hand (the build does not unroll): the same additions in the same order.
+  for (; a_end - a >= 4; a += 4, x += 4) {
+    acc += a[0] * x[0];
+    acc += a[1] * x[1];
+    acc += a[2] * x[2];
+    acc += a[3] * x[3];
+  }
+  for (; a != a_end; ++a, ++x) acc += *a * *x;
+  return acc;
+}
+
 // Precondition: b.size() >= a.size().
 inline double dot(std::span<const double> a, std::span<const double> b) {
-  double acc = 0.0;
-  std::size_t j = 0;
-  // Unrolled by hand (the build does not unroll): the same additions in the same order.
-  for (; j + 4 <= a.size(); j += 4) {
-    acc += a[j] * b[j];
-    acc += a[j + 1] * b[j + 1];
-    acc += a[j + 2] * b[j + 2];
-    acc += a[j + 3] * b[j + 3];
-  }
-  for (; j < a.size(); ++j) acc += a[j] * b[j];
-  return acc;
+  return prefix_dot(a.data(), a.data() + a.size(), b.data());
 }
 
 // The dot product of a sparse vector (ascending `columns`, their `values`) with the dense `x`.

@@ -27,6 +27,9 @@ class SparseRows {
   std::size_t cols() const { return cols_; }
   std::size_t nonzeros() const { return nonzeros_; }
   bool prefix_layout() const { return prefix_layout_; }
+  // The stored entries, row after row, and where each row's end lies in them.
+  std::span<const double> values() const { return values_; }
+  std::span<const std::size_t> row_ends() const { return std::span(row_start_).subspan(1); }
 
   // Row `row` times x; equal to the dense product whenever x is finite: a zero entry, skipped or
   // multiplied, adds ±0.0 to a sum that starts at +0.0 and so changes nothing.
