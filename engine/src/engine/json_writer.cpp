@@ -50,7 +50,7 @@ int digit_count(std::uint64_t v) {                 // v > 0
 }
 
 // Precondition: value is finite. Zero yields the single digit "0".
-[[gnu::always_inline]] inline Digits shortest_digits(double value) {
+Digits shortest_digits(double value) {
   Digits d;
   d.negative = std::signbit(value);
   if (value == 0.0) {
@@ -59,9 +59,7 @@ int digit_count(std::uint64_t v) {                 // v > 0
     d.exponent = 0;
     return d;
   }
-  const auto decimal = jkj::dragonbox::to_decimal(
-      value, jkj::dragonbox::policy::sign::ignore,
-      jkj::dragonbox::policy::decimal_to_binary_rounding::nearest_to_even_static_boundary);
+  const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore);
   const std::uint64_t v = decimal.significand;  // below 10^17
   const std::uint64_t upper = v / 100000000;
   const std::uint64_t top = upper / 100000000;
@@ -153,43 +151,60 @@ char* write_uint(char* p, std::uint64_t value) {
   return std::to_chars(p, p + kMaxIntegerText, value).ptr;
 }
 
-// Fixed-size copies (16 or 32 bytes) instead of exact ones: the bytes past the text are scratch.
+// The significand's digits, left-aligned and padded with zeros to seventeen, stored at p.
+[[gnu::always_inline]] inline void store_17_digits(char* p, std::uint64_t v, int count) {
+  v *= kPow10[static_cast<std::size_t>(17 - count)];
+  const std::uint64_t upper = v / 100000000;
+  const std::uint64_t top = upper / 100000000;
+  const std::uint64_t middle = eight_digits(static_cast<std::uint32_t>(upper - top * 100000000));
+  const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v - upper * 100000000));
+  p[0] = static_cast<char>('0' + top);
+  std::memcpy(p + 1, &middle, 8);
+  std::memcpy(p + 9, &low, 8);
+}
+
+// The digits go straight to their place, seventeen at a time; the bytes past the text are
+// scratch, and the point is put in by moving the digits after it one byte on.
 char* write_double(char* p, double value) {
   if (!std::isfinite(value)) return put(p, "null", 4);
-  const Digits d = shortest_digits(value);
   *p = '-';
-  p += d.negative;
-  const char* digits = d.begin();
-  const int count = d.count;
-  const int leading = count - 1 + d.exponent;  // decimal exponent of the leading digit
+  p += std::signbit(value);
+  if (value == 0.0) return put(p, "0.0", 3);
+  const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore);
+  const int count = digit_count(decimal.significand);
+  const int exponent = decimal.exponent;
+  const int leading = count - 1 + exponent;  // decimal exponent of the leading digit
   if (leading < -5 || leading > 15) {
-    p[0] = digits[0];
-    p[1] = '.';
-    std::memcpy(p + 2, digits + 1, 16);
-    p += count > 1 ? count + 1 : 1;
+    store_17_digits(p + 1, decimal.significand, count);
+    p[0] = p[1];
+    if (count == 1) {
+      ++p;
+    } else {
+      p[1] = '.';
+      p += count + 1;
+    }
     *p++ = 'e';
     *p++ = leading < 0 ? '-' : '+';
     return std::to_chars(p, p + 3, leading < 0 ? -leading : leading).ptr;
   }
-  const int point = count + d.exponent;  // digits before the decimal point
-  if (d.exponent >= 0) {                 // a whole number of at most 16 digits
-    std::memcpy(p, digits, 16);
-    p += count;
-    std::memset(p, '0', 16);
-    p += d.exponent;
+  const int point = count + exponent;  // digits before the decimal point
+  if (point <= 0) {
+    std::memcpy(p, "0.0000", 6);  // "0." and up to four zeros
+    p += 2 - point;
+    store_17_digits(p, decimal.significand, count);
+    return p + count;
+  }
+  store_17_digits(p, decimal.significand, count);
+  if (exponent >= 0) {  // a whole number of at most 16 digits: the padding zeros are its own
+    p += point;
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
-  if (point > 0) {  // at most 16 digits on either side of the point
-    std::memcpy(p, digits, 16);
-    p[point] = '.';
-    std::memcpy(p + point + 1, digits + point, 16);
-    return p + count + 1;
-  }
-  std::memcpy(p, "0.0000", 6);  // "0." and up to four zeros
-  p += 2 - point;
-  std::memcpy(p, digits, 32);
-  return p + count;
+  char fraction[16];  // at most 16 digits after the point
+  std::memcpy(fraction, p + point, 16);
+  std::memcpy(p + point + 1, fraction, 16);
+  p[point] = '.';
+  return p + count + 1;
 }
 
 void append_int(std::string& out, std::int64_t value) {
