@@ -79,11 +79,10 @@ void sample_weights(std::span<const double> theta, const linalg::SparseRows& fac
   if (factor.prefix_layout()) {
     const double* const values = factor.values().data();
     const std::size_t* const ends = factor.row_ends().data();
-    const double* row = values;
+    std::size_t begin = 0;
     for (std::size_t i = 0; i < d; ++i) {
-      const double* next = values + ends[i];
-      w[i] = theta[i] + scale * linalg::prefix_dot(row, next, z.data());
-      row = next;
+      w[i] = theta[i] + scale * linalg::prefix_dot(values + begin, ends[i] - begin, z.data());
+      begin = ends[i];
     }
     return;
   }

@@ -9,23 +9,52 @@
 
 namespace korvane::linalg {
 
-// The entries from a to a_end times x[0], x[1], ...; x has at least a_end - a entries.
-inline double prefix_dot(const double* a, const double* a_end, const double* x) {
+// a[0..n) times x[0..n).
+inline double prefix_dot(const double* a, std::size_t n, const double* x) {
   double acc = 0.0;
+  std::size_t j = 0;
   // Unrolled by hand (the build does not unroll): the same additions in the same order.
-  for (; a_end - a >= 4; a += 4, x += 4) {
-    acc += a[0] * x[0];
-    acc += a[1] * x[1];
-    acc += a[2] * x[2];
-    acc += a[3] * x[3];
+  for (; j + 8 <= n; j += 8) {
+    acc += a[j] * x[j];
+    acc += a[j + 1] * x[j + 1];
+    acc += a[j + 2] * x[j + 2];
+    acc += a[j + 3] * x[j + 3];
+    acc += a[j + 4] * x[j + 4];
+    acc += a[j + 5] * x[j + 5];
+    acc += a[j + 6] * x[j + 6];
+    acc += a[j + 7] * x[j + 7];
   }
-  for (; a != a_end; ++a, ++x) acc += *a * *x;
+  switch (n - j) {  // the last up to seven, still in ascending order
+    case 7:
+      acc += a[n - 7] * x[n - 7];
+      [[fallthrough]];
+    case 6:
+      acc += a[n - 6] * x[n - 6];
+      [[fallthrough]];
+    case 5:
+      acc += a[n - 5] * x[n - 5];
+      [[fallthrough]];
+    case 4:
+      acc += a[n - 4] * x[n - 4];
+      [[fallthrough]];
+    case 3:
+      acc += a[n - 3] * x[n - 3];
+      [[fallthrough]];
+    case 2:
+      acc += a[n - 2] * x[n - 2];
+      [[fallthrough]];
+    case 1:
+      acc += a[n - 1] * x[n - 1];
+      break;
+    default:
+      break;
+  }
   return acc;
 }
 
 // Precondition: b.size() >= a.size().
 inline double dot(std::span<const double> a, std::span<const double> b) {
-  return prefix_dot(a.data(), a.data() + a.size(), b.data());
+  return prefix_dot(a.data(), a.size(), b.data());
 }
 
 // The dot product of a sparse vector (ascending `columns`, their `values`) with the dense `x`.
