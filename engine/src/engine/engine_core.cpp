@@ -18,6 +18,13 @@
 
 namespace korvane {
 
+// A member name of the scores object in a fixed-size slot, copied whole: the longest name,
+// `,"-9223372036854775808":`, has 24 bytes.
+struct KeySlot {
+  char text[31];
+  std::uint8_t length;
+};
+
 // Everything derived from one sync document, replaced whole by a refresh.
 struct BanditEngineCore::State {
   std::int64_t bandit_id = 0;
@@ -40,9 +47,8 @@ struct BanditEngineCore::State {
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
   std::vector<std::optional<double>> group_latency;  // the group's last arm's latency
   // Each group's member name in the scores object, `,"<arm_id>":`, rendered once per build.
-  std::string score_keys;
-  std::vector<std::size_t> score_key_start;  // groups + 1 offsets into score_keys
-  std::size_t result_bound = 0;              // the longest result document this state can produce
+  std::vector<KeySlot> score_keys;  // per group
+  std::size_t result_bound = 0;     // the longest result document this state can produce
 
   // Per-pull scratch, sized once per build.
   std::vector<double> deviates;
@@ -59,10 +65,6 @@ constexpr std::string_view kHeadIndex = "{\"arm_index\":";
 constexpr std::string_view kHeadId = ",\"arm_id\":";
 constexpr std::string_view kHeadScores = ",\"scores\":";
 constexpr std::string_view kTail = "}}";
-
-// Member names are copied by this many bytes at once; the longest, `,"-9223372036854775808":`,
-// has 24.
-constexpr std::size_t kKeyCopy = 32;
 
 char* put(char* p, std::string_view text) {
   std::memcpy(p, text.data(), text.size());
@@ -172,17 +174,18 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   s.cholesky = linalg::SparseRows::from_dense(sync.cholesky, d, d);
 
   const std::size_t groups = s.group_arm_id.size();
-  s.score_key_start.reserve(groups + 1);
-  for (const std::int64_t id : s.group_arm_id) {
-    s.score_key_start.push_back(s.score_keys.size());
-    s.score_keys.append(",\"");
-    json::append_int(s.score_keys, id);
-    s.score_keys.append("\":");
-  }
-  s.score_key_start.push_back(s.score_keys.size());
-  std::size_t longest_key = 0;
+  s.score_keys.resize(groups);
+  std::size_t keys_length = 0, longest_key = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    longest_key = std::max(longest_key, s.score_key_start[g + 1] - s.score_key_start[g]);
+    std::string key = ",\"";
+    json::append_int(key, s.group_arm_id[g]);
+    key.append("\":");
+    KeySlot& slot = s.score_keys[g];
+    std::memset(slot.text, ' ', sizeof slot.text);
+    std::memcpy(slot.text, key.data(), key.size());
+    slot.length = static_cast<std::uint8_t>(key.size());
+    keys_length += key.size();
+    longest_key = std::max(longest_key, key.size());
   }
   char index_text[json::kMaxIntegerText];
   const auto index_digits =
@@ -190,9 +193,8 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   // The header's identifier is as long as the longest member name less its four marks.
   const std::size_t header = kHeadIndex.size() + index_digits + kHeadId.size() + (longest_key - 4) +
                              kHeadScores.size() + kTail.size();
-  const std::size_t members = s.score_keys.size() + groups * json::kMaxDoubleText;
-  s.result_bound = header + members + std::max(json::kDoubleRoom, kKeyCopy);
-  s.score_keys.append(kKeyCopy, ' ');  // room for the fixed-size copy of the last name
+  const std::size_t members = keys_length + groups * json::kMaxDoubleText;
+  s.result_bound = header + members + std::max(json::kDoubleRoom, sizeof(KeySlot));
   s.deviates.assign(d, 0.0);
   s.weights.assign(d, 0.0);
   s.dense_row.assign(s.features.width(), 0.0);
@@ -323,27 +325,34 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   const std::uint32_t* const arm_group = s.arm_group.data();
   const std::uint8_t* const eligible = s.group_eligible.data();
   double* const group_score = s.group_score.data();
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::uint32_t g = arm_group[r];
-    if (!eligible[g]) continue;
-    double score;
-    if (sparse_exact) {
+  const auto select = [&](auto score_of) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::uint32_t g = arm_group[r];
+      if (!eligible[g]) continue;
+      const double score = score_of(r);
+      group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
+      if (score > best) {
+        best = score;
+        chosen = r;
+      }
+    }
+  };
+  if (sparse_exact) {
+    select([&](std::size_t r) {
       // The row's four cells in column order; the indicator cells' products 1.0 * w are w.
       const FeatureRow& cells = s.features.row(r);
-      score = 0.0;
+      double score = 0.0;
       score += w[cells.columns[0]];
       score += w[cells.columns[1]];
       score += query * w[cells.columns[2]];
       score += cells.latency * w[cells.columns[3]];
-    } else {
+      return score;
+    });
+  } else {
+    select([&](std::size_t r) {
       s.features.write_row(r, query, s.dense_row);
-      score = linalg::dot(s.dense_row, w);
-    }
-    group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
-    if (score > best) {
-      best = score;
-      chosen = r;
-    }
+      return linalg::dot(s.dense_row, w);
+    });
   }
   if (chosen == kNone) return fail("All arms excluded or inactive");
 
@@ -354,13 +363,12 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   p = json::write_int(p, s.arms[chosen].arm_id);
   p = put(p, kHeadScores);
   char* const first_member = p;
-  const char* const keys = s.score_keys.data();
-  const std::size_t* const key_start = s.score_key_start.data();
-  const std::size_t groups = s.group_arm_id.size();
+  const KeySlot* const keys = s.score_keys.data();
+  const std::size_t groups = s.score_keys.size();
   for (std::size_t g = 0; g < groups; ++g) {
     if (!eligible[g]) continue;
-    std::memcpy(p, keys + key_start[g], kKeyCopy);
-    p += key_start[g + 1] - key_start[g];
+    std::memcpy(p, &keys[g], sizeof(KeySlot));
+    p += keys[g].length;
     p = json::write_double(p, group_score[g]);
   }
   *first_member = '{';  // in place of the first member's comma; the chosen arm is one
