@@ -153,6 +153,9 @@ class NumpyBandit:
         self.scale = {"explore": 1.5, "maximize": 0.5}.get(doc.get("optimization_mode"), 1.0)
         self.ids = np.array([a["arm_id"] for a in arms], dtype=np.int64)
         self.active = np.array([a.get("is_active", True) for a in arms])
+        self.rows_of: dict[int, list[int]] = {}
+        for r, arm in enumerate(arms):
+            self.rows_of.setdefault(arm["arm_id"], []).append(r)
         self.rng = np.random.default_rng(seed)
 
     def pull(self, query_length: int | None = None, exclude_ids: list[int] | None = None) -> str:
@@ -161,7 +164,9 @@ class NumpyBandit:
         w = self.theta + self.scale * (self.cholesky @ z)
         self.features[self.query_cells] = math.log(max(query_length, 1)) if query_length else 0.0
         scores = self.features @ w
-        eligible = self.active & ~np.isin(self.ids, exclude_ids or [])
+        eligible = self.active.copy()
+        for arm_id in exclude_ids or ():
+            eligible[self.rows_of.get(arm_id, [])] = False
         masked = np.where(eligible & ~np.isnan(scores), scores, -np.inf)
         chosen = int(np.argmax(masked))
         if not eligible.any() or masked[chosen] == -np.inf:

@@ -9,8 +9,8 @@
 
 namespace korvane::linalg {
 
-// a[0..n) times x[0..n).
-inline double prefix_dot(const double* a, std::size_t n, const double* x) {
+// a[0..n) times x[0..n). Always inlined: a factor's rows are often only a few entries long.
+[[gnu::always_inline]] inline double prefix_dot(const double* a, std::size_t n, const double* x) {
   double acc = 0.0;
   std::size_t j = 0;
   // Unrolled by hand (the build does not unroll): the same additions in the same order.
