@@ -107,7 +107,18 @@ void rename_type_error(const char* param) noexcept {
   PyErr_SetRaisedException(renamed.release());
 }
 
+// A small int's value, read in place; false for any other object.
+bool small_int(PyObject* obj, Py_ssize_t& value) noexcept {
+  if (!PyLong_Check(obj)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(obj);
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  value = PyUnstable_Long_CompactValue(number);
+  return true;
+}
+
 std::optional<std::uint64_t> u64_of(PyObject* obj) noexcept {
+  Py_ssize_t small = 0;
+  if (small_int(obj, small) && small >= 0) return static_cast<std::uint64_t>(small);
   Ref index;
   if (!PyLong_Check(obj)) {
     index.reset(PyNumber_Index(obj));
@@ -120,6 +131,11 @@ std::optional<std::uint64_t> u64_of(PyObject* obj) noexcept {
 }
 
 bool append_i32(PyObject* item, IdList& out) {
+  Py_ssize_t small = 0;  // below 2^30 in magnitude, so always in range
+  if (small_int(item, small)) {
+    out.push_back(static_cast<std::int32_t>(small));
+    return true;
+  }
   const long value = PyLong_AsLong(item);
   if (value == -1 && PyErr_Occurred()) return false;
   if (value < std::numeric_limits<std::int32_t>::min() ||
