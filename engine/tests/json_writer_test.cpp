@@ -80,6 +80,39 @@ TEST(JsonWriter, DoublesRoundTripWithTheShortestDigitsOverRandomBitPatterns) {
   }
 }
 
+// The layout rule applied to the standard library's shortest digits.
+std::string expected_layout(double v) {
+  char sci[64];
+  char* end = std::to_chars(sci, sci + sizeof sci - 1, v, std::chars_format::scientific).ptr;
+  *end = '\0';
+  const std::string_view text(sci, static_cast<std::size_t>(end - sci));
+  const std::size_t e = text.find('e');
+  const int exponent = std::atoi(text.data() + e + 1);
+  if (exponent < -5 || exponent > 15) {
+    return std::string(text.substr(0, e)) + (exponent < 0 ? "e-" : "e+") +
+           std::to_string(std::abs(exponent));
+  }
+  char fixed[64];
+  end = std::to_chars(fixed, fixed + sizeof fixed, v, std::chars_format::fixed).ptr;
+  std::string out(fixed, static_cast<std::size_t>(end - fixed));
+  return out.find('.') == std::string::npos ? out + ".0" : out;
+}
+
+TEST(JsonWriter, DoublesNearTheFixedRangeFollowTheLayoutRule) {
+  std::mt19937_64 bits(20261209);
+  std::uniform_int_distribution<int> scale(-9, 19);
+  std::uniform_int_distribution<int> digits(1, 17);
+  for (int i = 0; i < 200000; ++i) {
+    // Short and long significands at every decimal exponent around the switch points.
+    const int count = digits(bits);
+    const auto significand = static_cast<double>(bits() % 100000000000000000ULL);
+    double v = std::nearbyint(significand / std::pow(10.0, 17 - count));
+    v = v * std::pow(10.0, scale(bits)) * (bits() % 2 ? 1.0 : -1.0);
+    if (v == 0.0 || !std::isfinite(v)) continue;
+    ASSERT_EQ(dbl(v), expected_layout(v)) << std::hexfloat << v;
+  }
+}
+
 TEST(JsonWriter, NonFiniteDoublesAreNull) {
   EXPECT_EQ(dbl(std::numeric_limits<double>::infinity()), "null");
   EXPECT_EQ(dbl(-std::numeric_limits<double>::infinity()), "null");

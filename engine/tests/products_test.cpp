@@ -39,6 +39,9 @@ TEST(SparseRows, SkippedZerosGiveTheDenseDoubleIncludingTheSignOfZero) {
   EXPECT_FALSE(std::signbit(dot(std::vector<double>{-0.0}, std::vector<double>{1.0})));
   EXPECT_EQ(SparseRows::from_dense(rows[0], 1, 3).nonzeros(), 0u);
   EXPECT_EQ(SparseRows::from_dense(rows[3], 1, 3).nonzeros(), 1u);
+  // Both layouts are among these rows: dense prefixes, and columns where zeros dominate.
+  EXPECT_TRUE(SparseRows::from_dense(rows[2], 1, 3).prefix_layout());
+  EXPECT_FALSE(SparseRows::from_dense(rows[5], 1, 3).prefix_layout());
 }
 
 TEST(SparseRows, RowsOfAMatrix) {

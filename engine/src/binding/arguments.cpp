@@ -37,22 +37,41 @@ bool fill_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t narg
   return true;
 }
 
-bool fill_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, std::span<Ref> slots) {
-  if (PyUnicode_Check(name)) {
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-      if (PyUnicode_CompareWithASCIIString(name, spec.params[i]) != 0) continue;
-      if (slots[i]) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     full_name(spec).c_str(), spec.params[i]);
-        return false;
-      }
-      slots[i] = Ref::borrowed(value);
-      return true;
-    }
+bool intern_names(const ArgSpec& spec) {
+  if (spec.interned[0] != nullptr) return true;
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    spec.interned[i] = PyUnicode_InternFromString(spec.params[i]);  // kept for the process
+    if (spec.interned[i] == nullptr) return false;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-               full_name(spec).c_str(), name);
-  return false;
+  return true;
+}
+
+// The parameter that `name` names, or params.size() when it names none.
+std::size_t find_param(const ArgSpec& spec, PyObject* name) {
+  const std::size_t count = spec.params.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (spec.interned[i] == name) return i;
+  }
+  if (!PyUnicode_Check(name)) return count;
+  std::size_t i = 0;
+  while (i < count && PyUnicode_CompareWithASCIIString(name, spec.params[i]) != 0) ++i;
+  return i;
+}
+
+bool fill_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, std::span<Ref> slots) {
+  const std::size_t i = find_param(spec, name);
+  if (i == spec.params.size()) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                 full_name(spec).c_str(), name);
+    return false;
+  }
+  if (slots[i]) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                 full_name(spec).c_str(), spec.params[i]);
+    return false;
+  }
+  slots[i] = Ref::borrowed(value);
+  return true;
 }
 
 bool check_required(const ArgSpec& spec, std::span<Ref> slots) {
@@ -88,7 +107,18 @@ void rename_type_error(const char* param) noexcept {
   PyErr_SetRaisedException(renamed.release());
 }
 
+// A small int's value, read in place; false for any other object.
+bool small_int(PyObject* obj, Py_ssize_t& value) noexcept {
+  if (!PyLong_Check(obj)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(obj);
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  value = PyUnstable_Long_CompactValue(number);
+  return true;
+}
+
 std::optional<std::uint64_t> u64_of(PyObject* obj) noexcept {
+  Py_ssize_t small = 0;
+  if (small_int(obj, small) && small >= 0) return static_cast<std::uint64_t>(small);
   Ref index;
   if (!PyLong_Check(obj)) {
     index.reset(PyNumber_Index(obj));
@@ -100,7 +130,33 @@ std::optional<std::uint64_t> u64_of(PyObject* obj) noexcept {
   return static_cast<std::uint64_t>(value);
 }
 
-bool collect_i32(PyObject* obj, std::vector<std::int32_t>& out) {
+bool append_i32(PyObject* item, IdList& out) {
+  Py_ssize_t small = 0;  // below 2^30 in magnitude, so always in range
+  if (small_int(item, small)) {
+    out.push_back(static_cast<std::int32_t>(small));
+    return true;
+  }
+  const long value = PyLong_AsLong(item);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < std::numeric_limits<std::int32_t>::min() ||
+      value > std::numeric_limits<std::int32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+    return false;
+  }
+  out.push_back(static_cast<std::int32_t>(value));
+  return true;
+}
+
+bool collect_i32(PyObject* obj, IdList& out) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // What their iterators do, without making one: the length is read again before each item,
+    // as an item's __index__ may change a list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+      const Ref item = Ref::borrowed(PySequence_Fast_GET_ITEM(obj, i));
+      if (!append_i32(item.get(), out)) return false;
+    }
+    return true;
+  }
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -122,14 +178,7 @@ bool collect_i32(PyObject* obj, std::vector<std::int32_t>& out) {
     return false;
   }
   while (Ref item{PyIter_Next(iterator.get())}) {
-    const long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
-      PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
-      return false;
-    }
-    out.push_back(static_cast<std::int32_t>(value));
+    if (!append_i32(item.get(), out)) return false;
   }
   return !PyErr_Occurred();
 }
@@ -138,7 +187,7 @@ bool collect_i32(PyObject* obj, std::vector<std::int32_t>& out) {
 
 bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<Ref> slots) {
-  if (!fill_positional(spec, args, nargs, slots)) return false;
+  if (!intern_names(spec) || !fill_positional(spec, args, nargs, slots)) return false;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     if (!fill_keyword(spec, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) return false;
@@ -147,7 +196,8 @@ bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
 }
 
 bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<Ref> slots) {
-  if (!fill_positional(spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots)) {
+  if (!intern_names(spec) ||
+      !fill_positional(spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), slots)) {
     return false;
   }
   if (kwargs != nullptr) {
@@ -198,7 +248,7 @@ std::optional<std::uint32_t> convert_u32(PyObject* obj, const char* param) noexc
   return static_cast<std::uint32_t>(*value);
 }
 
-bool convert_i32_list(PyObject* obj, const char* param, std::vector<std::int32_t>& out) {
+bool convert_i32_list(PyObject* obj, const char* param, IdList& out) {
   if (collect_i32(obj, out)) return true;
   rename_type_error(param);
   return false;

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,35 @@ struct ArgSpec {
   const char* function_name;
   std::span<const char* const> params;
   std::size_t required;  // the leading `required` parameters must be given
+  // One slot per parameter for its interned name, made on first use: keyword names written in
+  // Python code are interned, so they usually match by identity without comparing text.
+  PyObject** interned;
+};
+
+// Identifiers to exclude: a short list in place, a longer one on the heap.
+class IdList {
+ public:
+  void reserve(std::size_t count) {
+    if (count > inline_.size()) heap_.reserve(count);
+  }
+  void push_back(std::int32_t id) {
+    if (size_ < inline_.size()) {
+      inline_[size_++] = id;
+      return;
+    }
+    if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(id);
+    ++size_;
+  }
+  std::span<const std::int32_t> view() const {
+    if (size_ <= inline_.size()) return {inline_.data(), size_};
+    return heap_;
+  }
+
+ private:
+  std::array<std::int32_t, 16> inline_;
+  std::vector<std::int32_t> heap_;
+  std::size_t size_ = 0;
 };
 
 // Positional arguments from a vector call array, keywords from its name tuple (may be null).
@@ -50,6 +80,6 @@ std::optional<std::uint64_t> convert_u64(PyObject* obj, const char* param) noexc
 std::optional<std::uint32_t> convert_u32(PyObject* obj, const char* param) noexcept;
 
 // Collects the items of a sequence (not a str) as signed 32-bit identifiers, in order.
-bool convert_i32_list(PyObject* obj, const char* param, std::vector<std::int32_t>& out);
+bool convert_i32_list(PyObject* obj, const char* param, IdList& out);
 
 }  // namespace korvane::binding

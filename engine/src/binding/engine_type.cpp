@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,11 +36,18 @@ struct EngineObject {
 constexpr const char* kConstructorParams[] = {"bandit_json", "seed"};
 constexpr const char* kPullParams[] = {"query_length", "exclude_ids"};
 constexpr const char* kUpdateParams[] = {"bandit_json"};
-constexpr ArgSpec kConstructorSpec{"BanditEngine", "__new__", kConstructorParams, 1};
-constexpr ArgSpec kPullSpec{"BanditEngine", "pull", kPullParams, 0};
-constexpr ArgSpec kUpdateSpec{"BanditEngine", "update_from_sync", kUpdateParams, 1};
+PyObject* constructor_names[std::size(kConstructorParams)] = {};
+PyObject* pull_names[std::size(kPullParams)] = {};
+PyObject* update_names[std::size(kUpdateParams)] = {};
+constexpr ArgSpec kConstructorSpec{"BanditEngine", "__new__", kConstructorParams, 1,
+                                   constructor_names};
+constexpr ArgSpec kPullSpec{"BanditEngine", "pull", kPullParams, 0, pull_names};
+constexpr ArgSpec kUpdateSpec{"BanditEngine", "update_from_sync", kUpdateParams, 1, update_names};
 
 PyTypeObject* created_type = nullptr;
+
+// Result documents up to this size are written on the stack first.
+constexpr std::size_t kStackRoom = 4096;
 
 PyTypeObject* require_engine_type() {
   PyTypeObject* type = engine_type();
@@ -123,17 +132,38 @@ PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       query_length = convert_u32(slots[0].get(), "query_length");
       if (!query_length) return nullptr;
     }
-    std::vector<std::int32_t> exclude_ids;
+    IdList exclude_ids;
     if (!is_absent(slots[1]) && !convert_i32_list(slots[1].get(), "exclude_ids", exclude_ids)) {
       return nullptr;
     }
 
-    Result<std::string> result = engine->core().pull(query_length, exclude_ids);
-    if (!result) {
-      raise_engine_error(result.error());
+    // The document is ASCII. A short one is written on the stack and copied once into a str of
+    // its length (cheaper than cutting a str); a long one straight into the str, then cut.
+    BanditEngineCore& core = engine->core();
+    const std::size_t bound = core.result_bound();
+    if (bound <= kStackRoom) {
+      char room[kStackRoom];
+      const Result<std::size_t> written =
+          core.pull_into(query_length, exclude_ids.view(), {room, bound});
+      if (!written) {
+        raise_engine_error(written.error());
+        return nullptr;
+      }
+      PyObject* text = checked(PyUnicode_New(static_cast<Py_ssize_t>(*written), 127));
+      std::memcpy(PyUnicode_DATA(text), room, *written);
+      return text;
+    }
+    Ref text(checked(PyUnicode_New(static_cast<Py_ssize_t>(bound), 127)));
+    const std::span<char> room(static_cast<char*>(PyUnicode_DATA(text.get())), bound);
+    const Result<std::size_t> written = core.pull_into(query_length, exclude_ids.view(), room);
+    if (!written) {
+      raise_engine_error(written.error());
       return nullptr;
     }
-    return text_object(*result);
+    PyObject* result = text.get();
+    if (PyUnicode_Resize(&result, static_cast<Py_ssize_t>(*written)) < 0) fail_python_api();
+    text.release();  // given up by the resize: `result` is the reference now
+    return result;
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -16,6 +17,13 @@
 #include "linalg/sparse_rows.hpp"
 
 namespace korvane {
+
+// A member name of the scores object in a fixed-size slot, copied whole: the longest name,
+// `,"-9223372036854775808":`, has 24 bytes.
+struct KeySlot {
+  char text[31];
+  std::uint8_t length;
+};
 
 // Everything derived from one sync document, replaced whole by a refresh.
 struct BanditEngineCore::State {
@@ -39,9 +47,8 @@ struct BanditEngineCore::State {
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
   std::vector<std::optional<double>> group_latency;  // the group's last arm's latency
   // Each group's member name in the scores object, `,"<arm_id>":`, rendered once per build.
-  std::string score_keys;
-  std::vector<std::size_t> score_key_start;  // groups + 1 offsets into score_keys
-  std::size_t result_bound = 0;              // the longest result document this state can produce
+  std::vector<KeySlot> score_keys;  // per group
+  std::size_t result_bound = 0;     // the longest result document this state can produce
 
   // Per-pull scratch, sized once per build.
   std::vector<double> deviates;
@@ -53,10 +60,16 @@ struct BanditEngineCore::State {
 
 namespace {
 
-// The longest texts of an integer and a double: "-9223372036854775808",
-// "-1.2345678901234567e-308" and "-0.000012345678901234567".
-constexpr std::size_t kMaxIntegerText = 20;
-constexpr std::size_t kMaxDoubleText = 24;
+// The fixed parts of the result document; the object of scores opens with its first member.
+constexpr std::string_view kHeadIndex = "{\"arm_index\":";
+constexpr std::string_view kHeadId = ",\"arm_id\":";
+constexpr std::string_view kHeadScores = ",\"scores\":";
+constexpr std::string_view kTail = "}}";
+
+char* put(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
 
 // a * b in decimal, exact even where the product overflows 64 bits (limbs of 32 bits).
 std::string product_text(std::uint64_t a, std::uint64_t b) {
@@ -161,15 +174,27 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   s.cholesky = linalg::SparseRows::from_dense(sync.cholesky, d, d);
 
   const std::size_t groups = s.group_arm_id.size();
-  s.score_key_start.reserve(groups + 1);
-  for (const std::int64_t id : s.group_arm_id) {
-    s.score_key_start.push_back(s.score_keys.size());
-    s.score_keys.append(",\"");
-    json::append_int(s.score_keys, id);
-    s.score_keys.append("\":");
+  s.score_keys.resize(groups);
+  std::size_t keys_length = 0, longest_key = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::string key = ",\"";
+    json::append_int(key, s.group_arm_id[g]);
+    key.append("\":");
+    KeySlot& slot = s.score_keys[g];
+    std::memset(slot.text, ' ', sizeof slot.text);
+    std::memcpy(slot.text, key.data(), key.size());
+    slot.length = static_cast<std::uint8_t>(key.size());
+    keys_length += key.size();
+    longest_key = std::max(longest_key, key.size());
   }
-  s.score_key_start.push_back(s.score_keys.size());
-  s.result_bound = 2 * kMaxIntegerText + 40 + s.score_keys.size() + groups * kMaxDoubleText;
+  char index_text[json::kMaxIntegerText];
+  const auto index_digits =
+      static_cast<std::size_t>(json::write_uint(index_text, s.arms.size() - 1) - index_text);
+  // The header's identifier is as long as the longest member name less its four marks.
+  const std::size_t header = kHeadIndex.size() + index_digits + kHeadId.size() + (longest_key - 4) +
+                             kHeadScores.size() + kTail.size();
+  const std::size_t members = keys_length + groups * json::kMaxDoubleText;
+  s.result_bound = header + members + std::max(json::kDoubleRoom, sizeof(KeySlot));
   s.deviates.assign(d, 0.0);
   s.weights.assign(d, 0.0);
   s.dense_row.assign(s.features.width(), 0.0);
@@ -251,10 +276,25 @@ std::string BanditEngineCore::get_arms_json() const {
   return out;
 }
 
+std::size_t BanditEngineCore::result_bound() const {
+  return state_ ? state_->result_bound : 0;
+}
+
 Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_length,
                                            std::span<const std::int32_t> exclude_ids) {
+  std::string out(result_bound(), '\0');
+  auto written = pull_into(query_length, exclude_ids, out);
+  if (!written) return std::move(written).take_failure();
+  out.resize(*written);
+  return out;
+}
+
+Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> query_length,
+                                                std::span<const std::int32_t> exclude_ids,
+                                                std::span<char> out) {
   if (!state_ || state_->arms.empty()) return fail("No arms available");
   State& s = *state_;
+  if (out.size() < s.result_bound) throw_index_out_of_bounds(out.size(), s.result_bound - 1);
 
   const double scale = exploration_scale(s.optimization_mode);
   standard_normals(rng_, s.deviates);
@@ -282,41 +322,58 @@ Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_le
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::size_t chosen = kNone;
   double best = -std::numeric_limits<double>::infinity();
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::uint32_t g = s.arm_group[r];
-    if (!s.group_eligible[g]) continue;
-    double score;
-    if (sparse_exact) {
-      score = s.features.score(r, query, w);
-    } else {
+  const std::uint32_t* const arm_group = s.arm_group.data();
+  const std::uint8_t* const eligible = s.group_eligible.data();
+  double* const group_score = s.group_score.data();
+  const auto select = [&](auto score_of) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::uint32_t g = arm_group[r];
+      if (!eligible[g]) continue;
+      const double score = score_of(r);
+      group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
+      if (score > best) {
+        best = score;
+        chosen = r;
+      }
+    }
+  };
+  if (sparse_exact) {
+    select([&](std::size_t r) {
+      // The row's four cells in column order; the indicator cells' products 1.0 * w are w.
+      const FeatureRow& cells = s.features.row(r);
+      double score = 0.0;
+      score += w[cells.columns[0]];
+      score += w[cells.columns[1]];
+      score += query * w[cells.columns[2]];
+      score += cells.latency * w[cells.columns[3]];
+      return score;
+    });
+  } else {
+    select([&](std::size_t r) {
       s.features.write_row(r, query, s.dense_row);
-      score = linalg::dot(s.dense_row, w);
-    }
-    s.group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
-    if (score > best) {
-      best = score;
-      chosen = r;
-    }
+      return linalg::dot(s.dense_row, w);
+    });
   }
   if (chosen == kNone) return fail("All arms excluded or inactive");
 
-  std::string out;
-  out.reserve(s.result_bound);
-  out.append("{\"arm_index\":");
-  json::append_uint(out, chosen);
-  out.append(",\"arm_id\":");
-  json::append_int(out, s.arms[chosen].arm_id);
-  out.append(",\"scores\":{");
-  bool first = true;
-  for (std::size_t g = 0; g < s.group_arm_id.size(); ++g) {
-    if (!s.group_eligible[g]) continue;
-    const std::size_t key = s.score_key_start[g] + (first ? 1 : 0);  // the first has no comma
-    out.append(s.score_keys, key, s.score_key_start[g + 1] - key);
-    first = false;
-    json::append_double(out, s.group_score[g]);
+  char* const begin = out.data();
+  char* p = put(begin, kHeadIndex);
+  p = json::write_uint(p, chosen);
+  p = put(p, kHeadId);
+  p = json::write_int(p, s.arms[chosen].arm_id);
+  p = put(p, kHeadScores);
+  char* const first_member = p;
+  const KeySlot* const keys = s.score_keys.data();
+  const std::size_t groups = s.score_keys.size();
+  for (std::size_t g = 0; g < groups; ++g) {
+    if (!eligible[g]) continue;
+    std::memcpy(p, &keys[g], sizeof(KeySlot));
+    p += keys[g].length;
+    p = json::write_double(p, group_score[g]);
   }
-  out.append("}}");
-  return out;
+  *first_member = '{';  // in place of the first member's comma; the chosen arm is one
+  p = put(p, kTail);
+  return static_cast<std::size_t>(p - begin);
 }
 
 }  // namespace korvane

@@ -1,7 +1,8 @@
 // BanditEngineCore: the whole state of one bandit and its decisions.
 // Fallible operations return Result (a one-line message on failure). Only a broken internal
 // invariant throws, as InternalError; allocation failure throws std::bad_alloc. Construct and
-// refresh allocate the new state; pull allocates only its result text on the steady path.
+// refresh allocate the new state; pull allocates only its result text on the steady path, and
+// pull_into nothing.
 // The type is movable; a moved-from core holds no arms (pull fails with "No arms available").
 #pragma once
 
@@ -48,6 +49,14 @@ class BanditEngineCore {
   // Throws InternalError only if the state's invariants are broken.
   Result<std::string> pull(std::optional<std::uint32_t> query_length,
                            std::span<const std::int32_t> exclude_ids);
+
+  // The same pull, writing the document (always ASCII) into `out` and returning its length; the
+  // bytes after it are left with unspecified contents. `out` must hold result_bound() bytes
+  // (InternalError otherwise, before anything changes). It allocates nothing.
+  Result<std::size_t> pull_into(std::optional<std::uint32_t> query_length,
+                                std::span<const std::int32_t> exclude_ids, std::span<char> out);
+  // The room pull_into needs: the longest document of the current state plus scratch.
+  std::size_t result_bound() const;
 
  private:
   struct State;

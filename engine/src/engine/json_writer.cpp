@@ -7,14 +7,24 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvane::json {
 namespace {
 
+// The significant digits sit right-aligned in the first 17 bytes of `text`; the bytes after them
+// are slack, so that fixed-size copies of kCopy bytes from any digit stay inside the array.
+constexpr int kCopy = 32;
+
 struct Digits {
-  char text[20];
-  int count;     // number of significant digits in text
-  int exponent;  // value = text × 10^exponent
+  char text[17 + kCopy];
+  int count;     // number of significant digits, at text + 17 - count
+  int exponent;  // value = digits × 10^exponent
   bool negative;
+
+  const char* begin() const { return text + 17 - count; }
 };
 
 constexpr std::array<std::uint64_t, 20> kPow10 = [] {
@@ -24,71 +34,74 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return p;
 }();
 
-// "00" to "99": two digits per division shortens the dependency chain of digit generation.
-constexpr std::array<char, 200> kPairs = [] {
-  std::array<char, 200> t{};
-  for (std::size_t i = 0; i < 100; ++i) {
-    t[2 * i] = static_cast<char>('0' + i / 10);
-    t[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return t;
-}();
-
 int digit_count(std::uint64_t v) {                 // v > 0
   const int t = (std::bit_width(v) * 1233) >> 12;  // log10(2^bits), low by at most one
   return t - (v < kPow10[static_cast<std::size_t>(t)]) + 1;
 }
 
-void write2(char* p, std::uint32_t v) {
-  std::memcpy(p, &kPairs[2 * v], 2);
+// The eight decimal digits of v < 10^8 as ASCII bytes, most significant first in memory: all
+// eight digits are split out at once in the lanes of one 64-bit word (4 + 4, 2 + 2, 1 + 1).
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t v) {
+  const std::uint64_t high = v / 10000;
+  std::uint64_t x = high | (static_cast<std::uint64_t>(v - high * 10000) << 32);
+  std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // each 32-bit lane / 100
+  x = q | ((x - q * 100) << 16);
+  q = ((x * 103) >> 10) & 0x000F000F000F000FULL;  // each 16-bit lane / 10
+  x = q | ((x - q * 10) << 8);
+  x |= 0x3030303030303030ULL;
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  return x;
 }
 
-// Exactly eight digits; the two halves are independent, so they convert in parallel.
-void write8(char* p, std::uint32_t v) {
-  const std::uint32_t high = v / 10000, low = v % 10000;
-  write2(p, high / 100);
-  write2(p + 2, high % 100);
-  write2(p + 4, low / 100);
-  write2(p + 6, low % 100);
-}
-
-// The decimal digits of v > 0 at text; returns their count.
-int write_significand(std::uint64_t v, char* text) {
-  const int count = digit_count(v);
-  char* p = text + count;
-  while (v >= 100000000) {
-    const std::uint64_t q = v / 100000000;
-    p -= 8;
-    write8(p, static_cast<std::uint32_t>(v - q * 100000000));
-    v = q;
-  }
-  auto r = static_cast<std::uint32_t>(v);
-  while (r >= 100) {
-    const std::uint32_t q = r / 100;
-    p -= 2;
-    write2(p, r - q * 100);
-    r = q;
-  }
-  if (r >= 10) {
-    write2(p - 2, r);
-  } else {
-    p[-1] = static_cast<char>('0' + r);
-  }
-  return count;
+// The sixteen digits of high and low (each below 10^8) as ASCII at p, most significant first.
+[[gnu::always_inline]] inline void sixteen_digits(char* p, std::uint32_t high, std::uint32_t low) {
+#if defined(__SSE2__)
+  // Both halves at once: each 64-bit lane splits into 4 + 4 digits, then every 16-bit lane takes
+  // one quotient by 1000, 100, 10 and 1 (as multiplications) and loses ten times its neighbour.
+  const __m128i x = _mm_set_epi64x(low, high);
+  const __m128i by_10000 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(0xd1b71759)), 45);
+  const __m128i below_10000 = _mm_sub_epi32(x, _mm_mul_epu32(by_10000, _mm_set1_epi32(10000)));
+  const __m128i fours = _mm_slli_epi64(_mm_or_si128(by_10000, _mm_slli_epi64(below_10000, 16)), 2);
+  const __m128i divisors = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
+  const __m128i shifts =
+      _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768);
+  const auto digits = [&](__m128i pairs) {
+    const __m128i spread = _mm_unpacklo_epi32(pairs, pairs);  // a a a a e e e e
+    const __m128i prefixes = _mm_mulhi_epu16(_mm_mulhi_epu16(spread, divisors), shifts);
+    return _mm_sub_epi16(prefixes,
+                         _mm_slli_epi64(_mm_mullo_epi16(prefixes, _mm_set1_epi16(10)), 16));
+  };
+  const __m128i high_digits = digits(_mm_unpacklo_epi16(fours, fours));
+  const __m128i low_digits = digits(_mm_unpackhi_epi16(fours, fours));
+  const __m128i text = _mm_add_epi8(_mm_packus_epi16(high_digits, low_digits), _mm_set1_epi8('0'));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), text);
+#else
+  const std::uint64_t first = eight_digits(high), second = eight_digits(low);
+  std::memcpy(p, &first, 8);
+  std::memcpy(p + 8, &second, 8);
+#endif
 }
 
 // Precondition: value is finite. Zero yields the single digit "0".
 Digits shortest_digits(double value) {
-  Digits d{};
+  Digits d;
   d.negative = std::signbit(value);
   if (value == 0.0) {
-    d.text[0] = '0';
+    d.text[16] = '0';
     d.count = 1;
     d.exponent = 0;
     return d;
   }
-  const auto decimal = jkj::dragonbox::to_decimal(value);
-  d.count = write_significand(decimal.significand, d.text);
+  const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore);
+  const std::uint64_t v = decimal.significand;  // below 10^17
+  const std::uint64_t upper = v / 100000000;
+  const std::uint64_t top = upper / 100000000;
+  const std::uint64_t middle = eight_digits(static_cast<std::uint32_t>(upper - top * 100000000));
+  const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v - upper * 100000000));
+  d.text[0] = static_cast<char>('0' + top);
+  std::memcpy(d.text + 1, &middle, 8);
+  std::memcpy(d.text + 9, &low, 8);
+  d.count = digit_count(v);
   d.exponent = decimal.exponent;
   return d;
 }
@@ -108,16 +121,16 @@ char* write_fixed(char* p, const Digits& d) {
   if (d.negative) *p++ = '-';
   const int point = d.count + d.exponent;  // digits before the decimal point
   if (d.exponent >= 0) {
-    p = put_zeros(put(p, d.text, d.count), d.exponent);
+    p = put_zeros(put(p, d.begin(), d.count), d.exponent);
     return put(p, ".0", 2);
   }
   if (point > 0) {
-    p = put(p, d.text, point);
+    p = put(p, d.begin(), point);
     *p++ = '.';
-    return put(p, d.text + point, d.count - point);
+    return put(p, d.begin() + point, d.count - point);
   }
   p = put_zeros(put(p, "0.", 2), -point);
-  return put(p, d.text, d.count);
+  return put(p, d.begin(), d.count);
 }
 
 }  // namespace
@@ -163,39 +176,81 @@ void append_string(std::string& out, std::string_view utf8) {
   out.push_back('"');
 }
 
-void append_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  out.append(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+char* write_int(char* p, std::int64_t value) {
+  return std::to_chars(p, p + kMaxIntegerText, value).ptr;
 }
 
-void append_uint(std::string& out, std::uint64_t value) {
-  char buf[24];
-  out.append(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+char* write_uint(char* p, std::uint64_t value) {
+  return std::to_chars(p, p + kMaxIntegerText, value).ptr;
 }
 
-void append_double(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out.append("null");
-    return;
-  }
-  const Digits d = shortest_digits(value);
-  const int leading = d.count - 1 + d.exponent;  // decimal exponent of the leading digit
-  char buf[32];  // fixed: at most 1 + 2 + 5 + 17; scientific: at most 1 + 18 + 2 + 3
-  char* p = buf;
-  if (leading >= -5 && leading <= 15) {
-    p = write_fixed(p, d);
-  } else {
-    if (d.negative) *p++ = '-';
-    *p++ = d.text[0];
-    if (d.count > 1) {
-      *p++ = '.';
-      p = put(p, d.text + 1, d.count - 1);
+// The significand's digits, left-aligned and padded with zeros to seventeen, stored at p.
+[[gnu::always_inline]] inline void store_17_digits(char* p, std::uint64_t v, int count) {
+  v *= kPow10[static_cast<std::size_t>(17 - count)];
+  const std::uint64_t upper = v / 100000000;
+  const std::uint64_t top = upper / 100000000;
+  p[0] = static_cast<char>('0' + top);
+  sixteen_digits(p + 1, static_cast<std::uint32_t>(upper - top * 100000000),
+                 static_cast<std::uint32_t>(v - upper * 100000000));
+}
+
+// The digits go straight to their place, seventeen at a time; the bytes past the text are
+// scratch, and the point is put in by moving the digits after it one byte on.
+char* write_double(char* p, double value) {
+  if (!std::isfinite(value)) return put(p, "null", 4);
+  *p = '-';
+  p += std::signbit(value);
+  if (value == 0.0) return put(p, "0.0", 3);
+  const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore);
+  const int count = digit_count(decimal.significand);
+  const int exponent = decimal.exponent;
+  const int leading = count - 1 + exponent;  // decimal exponent of the leading digit
+  if (leading < -5 || leading > 15) {
+    store_17_digits(p + 1, decimal.significand, count);
+    p[0] = p[1];
+    if (count == 1) {
+      ++p;
+    } else {
+      p[1] = '.';
+      p += count + 1;
     }
     *p++ = 'e';
     *p++ = leading < 0 ? '-' : '+';
-    p = std::to_chars(p, buf + sizeof buf, leading < 0 ? -leading : leading).ptr;
+    return std::to_chars(p, p + 3, leading < 0 ? -leading : leading).ptr;
   }
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  const int point = count + exponent;  // digits before the decimal point
+  if (point <= 0) {
+    std::memcpy(p, "0.0000", 6);  // "0." and up to four zeros
+    p += 2 - point;
+    store_17_digits(p, decimal.significand, count);
+    return p + count;
+  }
+  store_17_digits(p, decimal.significand, count);
+  if (exponent >= 0) {  // a whole number of at most 16 digits: the padding zeros are its own
+    p += point;
+    std::memcpy(p, ".0", 2);
+    return p + 2;
+  }
+  char fraction[16];  // at most 16 digits after the point
+  std::memcpy(fraction, p + point, 16);
+  std::memcpy(p + point + 1, fraction, 16);
+  p[point] = '.';
+  return p + count + 1;
+}
+
+void append_int(std::string& out, std::int64_t value) {
+  char buf[kMaxIntegerText];
+  out.append(buf, static_cast<std::size_t>(write_int(buf, value) - buf));
+}
+
+void append_uint(std::string& out, std::uint64_t value) {
+  char buf[kMaxIntegerText];
+  out.append(buf, static_cast<std::size_t>(write_uint(buf, value) - buf));
+}
+
+void append_double(std::string& out, double value) {
+  char buf[kDoubleRoom];
+  out.append(buf, static_cast<std::size_t>(write_double(buf, value) - buf));
 }
 
 void append_plain_double(std::string& out, double value) {

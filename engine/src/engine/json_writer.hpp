@@ -1,7 +1,10 @@
-// Appenders for the compact JSON that the engine writes. They append to a caller-owned string
-// (which may allocate as it grows) and never throw anything but std::bad_alloc.
+// Writers for the compact JSON that the engine writes. The append_ functions append to a
+// caller-owned string (which may allocate as it grows) and never throw anything but
+// std::bad_alloc; the write_ functions write at a pointer into room the caller provides, return
+// the end of the text, and neither allocate nor throw.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +14,21 @@ namespace korvane::json {
 // Quoted and escaped: `"` and `\` with a backslash, \b \t \n \f \r by name, other bytes below
 // 0x20 as \u00xx (lowercase hex); everything else, `/` and non-ASCII UTF-8 included, unchanged.
 void append_string(std::string& out, std::string_view utf8);
+
+// The longest integer text, "-9223372036854775808" or "18446744073709551615".
+inline constexpr std::size_t kMaxIntegerText = 20;
+// The longest double text, "-1.2345678901234567e-308" or "-0.000012345678901234567".
+inline constexpr std::size_t kMaxDoubleText = 24;
+// The bytes that write_double may touch from its start: its text, then scratch.
+inline constexpr std::size_t kDoubleRoom = 40;
+
+// Room: kMaxIntegerText bytes.
+char* write_int(char* p, std::int64_t value);
+char* write_uint(char* p, std::uint64_t value);
+
+// As append_double below. Room: kDoubleRoom bytes, of which the bytes after the returned end are
+// left with unspecified contents.
+char* write_double(char* p, double value);
 
 void append_int(std::string& out, std::int64_t value);
 void append_uint(std::string& out, std::uint64_t value);

@@ -15,7 +15,8 @@ struct Polar {
   double angle;
 };
 
-Polar draw_polar(SampleRng& rng) {
+// Inlined so that the generator's words stay in registers across the pairs.
+[[gnu::always_inline]] inline Polar draw_polar(SampleRng& rng) {
   double u1 = rng.next_f64();
   while (u1 <= 0.0) u1 = rng.next_f64();
   const double u2 = rng.next_f64();
@@ -75,6 +76,16 @@ void sample_weights(std::span<const double> theta, const linalg::SparseRows& fac
   if (d > 0 && z.size() < factor.cols()) throw_index_out_of_bounds(z.size(), z.size());
   if (theta.size() < d) throw_index_out_of_bounds(theta.size(), theta.size());
   if (factor.rows() < d) throw_index_out_of_bounds(factor.rows(), factor.rows());
+  if (factor.prefix_layout()) {
+    const double* const values = factor.values().data();
+    const std::size_t* const ends = factor.row_ends().data();
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < d; ++i) {
+      w[i] = theta[i] + scale * linalg::prefix_dot(values + begin, ends[i] - begin, z.data());
+      begin = ends[i];
+    }
+    return;
+  }
   for (std::size_t i = 0; i < d; ++i) w[i] = theta[i] + scale * factor.row_dot(i, z);
 }
 

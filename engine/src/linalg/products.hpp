@@ -9,11 +9,52 @@
 
 namespace korvane::linalg {
 
+// a[0..n) times x[0..n). Always inlined: a factor's rows are often only a few entries long.
+[[gnu::always_inline]] inline double prefix_dot(const double* a, std::size_t n, const double* x) {
+  double acc = 0.0;
+  std::size_t j = 0;
+  // Unrolled by hand (the build does not unroll): the same additions in the same order.
+  for (; j + 8 <= n; j += 8) {
+    acc += a[j] * x[j];
+    acc += a[j + 1] * x[j + 1];
+    acc += a[j + 2] * x[j + 2];
+    acc += a[j + 3] * x[j + 3];
+    acc += a[j + 4] * x[j + 4];
+    acc += a[j + 5] * x[j + 5];
+    acc += a[j + 6] * x[j + 6];
+    acc += a[j + 7] * x[j + 7];
+  }
+  switch (n - j) {  // the last up to seven, still in ascending order
+    case 7:
+      acc += a[n - 7] * x[n - 7];
+      [[fallthrough]];
+    case 6:
+      acc += a[n - 6] * x[n - 6];
+      [[fallthrough]];
+    case 5:
+      acc += a[n - 5] * x[n - 5];
+      [[fallthrough]];
+    case 4:
+      acc += a[n - 4] * x[n - 4];
+      [[fallthrough]];
+    case 3:
+      acc += a[n - 3] * x[n - 3];
+      [[fallthrough]];
+    case 2:
+      acc += a[n - 2] * x[n - 2];
+      [[fallthrough]];
+    case 1:
+      acc += a[n - 1] * x[n - 1];
+      break;
+    default:
+      break;
+  }
+  return acc;
+}
+
 // Precondition: b.size() >= a.size().
 inline double dot(std::span<const double> a, std::span<const double> b) {
-  double acc = 0.0;
-  for (std::size_t j = 0; j < a.size(); ++j) acc += a[j] * b[j];
-  return acc;
+  return prefix_dot(a.data(), a.size(), b.data());
 }
 
 // The dot product of a sparse vector (ascending `columns`, their `values`) with the dense `x`.
