@@ -15,7 +15,6 @@
 #include "features/arm_identity.hpp"
 #include "features/arm_index_map.hpp"
 #include "features/result.hpp"
-#include "linalg/products.hpp"
 
 namespace korvane {
 
@@ -36,14 +35,6 @@ class FeatureMatrix {
   std::size_t width() const { return width_; }
   const FeatureRow& row(std::size_t r) const { return rows_[r]; }
   void set_latency(std::size_t r, double value) { rows_[r].latency = value; }
-
-  // Row r times w, the four written cells in column order: the same double as the dense product
-  // as long as every other w[j] is finite. Preconditions: r < num_rows(), w.size() >= width().
-  double score(std::size_t r, double query_feature, std::span<const double> w) const {
-    const FeatureRow& cells = rows_[r];
-    const std::array<double, 4> values{1.0, 1.0, query_feature, cells.latency};
-    return linalg::sparse_dot(cells.columns, values, w.data());
-  }
 
   // Writes row r densely into out: zeros with its four cells. Precondition: out.size() == width().
   void write_row(std::size_t r, double query_feature, std::span<double> out) const;
