@@ -218,13 +218,15 @@ TEST(SyncReaderNumbers, UnderflowGivesSignedZeroAndOverflowIsRefused) {
 TEST(SyncReaderNumbers, LongDigitStringsAreJudgedByTheirValue) {
   const std::string zeros(308, '0');
   // Each of these is a double although its digits alone are not.
-  const std::vector<double> t =
-      theta_of("[1" + zeros + ", 1" + zeros + "0e-300, 0.0e999, 1" + zeros + "000000.5e-10]");
-  ASSERT_EQ(t.size(), 4u);
+  const std::vector<double> t = theta_of("[1" + zeros + ", 1" + zeros + "0e-300, 0.0e999, 1" +
+                                         zeros + "000000.5e-10, -0." + zeros + zeros + "25]");
+  ASSERT_EQ(t.size(), 5u);
   EXPECT_EQ(t[0], 1e308);
   EXPECT_EQ(t[1], 1e9);
   EXPECT_EQ(t[2], 0.0);
   EXPECT_EQ(t[3], 1e304);
+  EXPECT_EQ(t[4], 0.0);
+  EXPECT_TRUE(std::signbit(t[4]));
   EXPECT_EQ(message(R"({"theta": [2)" + zeros + "]}"),
             "number out of range at line 1 column " + std::to_string(11 + 309));
   const std::string id = "1" + zeros;

@@ -96,8 +96,8 @@ bool read_rounded(const char* first, const char* last, double& value) noexcept;
 // The spelling of nearly every number in sync documents, a decimal without exponent, at `cursor`:
 // its value, and `cursor` moved past it, from one scan of its text. Digits that a double holds
 // exactly take one division by an exact power of ten, which rounds correctly; longer ones the
-// library conversion. False, with nothing moved, for any other spelling and for a value out of
-// range (read_number reads those).
+// library conversion. False, with nothing moved, for any other spelling and for a magnitude
+// beyond the double range either way (read_number reads those).
 [[gnu::always_inline]] inline bool read_decimal(const char*& cursor, const char* last,
                                                 double& value, bool& integer) noexcept {
   const char* p = cursor;
