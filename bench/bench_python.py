@@ -8,13 +8,18 @@ from __future__ import annotations
 
 import argparse
 import json
+import random
 import timeit
 
 from korvane._engine import BanditEngine
 
 
-def make_document(models: int, prompts: int) -> str:
-    """A consistent document: every model with every prompt, dense lower-triangular factor."""
+def make_document(models: int, prompts: int, full_precision: bool = False) -> str:
+    """A consistent document: every model with every prompt, dense lower-triangular factor.
+
+    With `full_precision` the factor, theta and the latencies are random doubles (fixed seed) in
+    shortest round-trip form, mostly 16 or 17 significant digits, as a service's encoder writes them.
+    """
     arms = []
     arm_id = 1
     for m in range(models):
@@ -35,11 +40,18 @@ def make_document(models: int, prompts: int) -> str:
         [0.0 if j > i else (1.0 if i == j else 0.01 * ((i * 31 + j * 17) % 11 - 5)) for j in range(d)]
         for i in range(d)
     ]
+    theta = [0.001 * ((7 * i) % 13 - 6) for i in range(d)]
+    if full_precision:
+        rng = random.Random(5)
+        cholesky = [[0.0 if j > i else rng.uniform(-1, 1) for j in range(d)] for i in range(d)]
+        theta = [rng.gauss(0, 1) for _ in range(d)]
+        for arm in arms:
+            arm["avg_latency_last_n"] = rng.uniform(50, 900)
     return json.dumps(
         {
             "bandit_id": 42,
             "name": "bench",
-            "theta": [0.001 * ((7 * i) % 13 - 6) for i in range(d)],
+            "theta": theta,
             "cholesky": cholesky,
             "dimensions": d,
             "optimization_mode": "base",

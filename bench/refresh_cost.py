@@ -3,9 +3,10 @@
 Each size runs under callgrind twice, one engine refreshed `n` and then `3 n` times from the same
 text; the difference of the two totals, divided by the 2 n extra refreshes and by the text's size,
 is what one refresh costs per byte (start-up and construction cancel out). The wall-clock ratio to
-json.loads of the same text is timed side by side, outside valgrind.
+json.loads of the same text is timed side by side, outside valgrind. A size with the suffix "f"
+is the same document with its factor, theta and latencies as full-precision random doubles.
 Run with the interpreter of a virtual environment that has korvane installed:
-    .venv-3.12/bin/python bench/refresh_cost.py [--sizes 12,1024,10000]
+    .venv-3.12/bin/python bench/refresh_cost.py [--sizes 12,1024,10000,10000f]
 """
 
 from __future__ import annotations
@@ -61,16 +62,20 @@ def wall_ratio(doc: str) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", default="12,1024,10000", help="arm counts, of 12, 1024, 10000")
+    parser.add_argument("--sizes", default="12,1024,10000,10000f",
+                        help="arm counts, of 12, 1024, 10000; suffix f: full-precision numbers")
     parser.add_argument("--child", nargs=2, metavar=("PATH", "COUNT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args.child[0], int(args.child[1]))
         return
-    print(f"{'arms':>6} {'d':>4} {'bytes':>9} {'refresh Ir':>12} {'Ir/byte':>8} {'time/json.loads':>16}")
-    for arms in (int(s) for s in args.sizes.split(",")):
+    print(f"{'arms':>6} {'d':>4} {'numbers':>7} {'bytes':>9} {'refresh Ir':>12} {'Ir/byte':>8} "
+          f"{'time/json.loads':>16}")
+    for size_arg in args.sizes.split(","):
+        full = size_arg.endswith("f")
+        arms = int(size_arg.removesuffix("f"))
         models, prompts = SHAPES[arms]
-        doc = make_document(models, prompts)
+        doc = make_document(models, prompts, full_precision=full)
         size = len(doc.encode("utf-8"))
         n = max(1, TARGET_BYTES // (2 * size))
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
@@ -79,7 +84,8 @@ def main() -> None:
             per_refresh = (instructions(f.name, 3 * n) - instructions(f.name, n)) / (2 * n)
         finally:
             os.unlink(f.name)
-        print(f"{arms:>6} {3 * models + prompts:>4} {size:>9} {per_refresh:>12.0f} "
+        print(f"{arms:>6} {3 * models + prompts:>4} {'full' if full else 'short':>7} {size:>9} "
+              f"{per_refresh:>12.0f} "
               f"{per_refresh / size:>8.2f} {wall_ratio(doc):>16.3f}", flush=True)
 
 

@@ -140,6 +140,11 @@ constexpr int kMaxExponentDigitsValue = 2147483647;
 
 }  // namespace
 
+bool read_rounded(const char* first, const char* last, double& value) noexcept {
+  const auto result = std::from_chars(first, last, value);
+  return result.ec == std::errc() && result.ptr == last;
+}
+
 NumberRead read_number(std::string_view input, std::size_t start) noexcept {
   const std::size_t n = input.size();
   const char* s = input.data();

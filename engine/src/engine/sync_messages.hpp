@@ -3,8 +3,10 @@
 // Nothing here throws except std::bad_alloc; positions are byte offsets into the document.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -37,50 +39,99 @@ inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// The spelling that sync documents use for their many numbers, a short decimal without exponent,
-// at `cursor`: its value, and `cursor` moved past it. Its digits fit a double exactly, so one
-// division by an exact power of ten rounds correctly. False, with nothing moved, for any other
-// spelling (read_number reads those).
-[[gnu::always_inline]] inline bool read_short_decimal(const char*& cursor, const char* last,
-                                                      double& value, bool& integer) noexcept {
-  const char* p = cursor;
-  const bool negative = p != last && *p == '-';
-  p += negative ? 1 : 0;
-  const char* const digits = p;
-  std::uint64_t mantissa = 0;
+// The digits at `p` added to `mantissa` (which wraps past 19 digits, where no caller uses it);
+// returns the first byte after them.
+[[gnu::always_inline]] inline const char* take_digits(const char* p, const char* last,
+                                                      std::uint64_t& mantissa) noexcept {
   unsigned digit;
   while (p != last && (digit = static_cast<unsigned>(*p - '0')) < 10) {
     mantissa = mantissa * 10 + digit;
     ++p;
   }
+  return p;
+}
+
+// The value of eight digit values, the first in the low byte; zero bytes below them count as
+// leading zeros.
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint64_t v) noexcept {
+  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
+  return (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
+}
+
+inline constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000,     10000,
+                                                 100000, 1000000, 10000000, 100000000};
+
+// take_digits for a fraction: its first three digits a byte at a time, as most fractions have no
+// more, the rest eight at a time.
+[[gnu::always_inline]] inline const char* take_fraction(const char* p, const char* last,
+                                                        std::uint64_t& mantissa) noexcept {
+  unsigned digit;
+  for (int i = 0; i < 3; ++i) {
+    if (p == last || (digit = static_cast<unsigned>(*p - '0')) >= 10) return p;
+    mantissa = mantissa * 10 + digit;
+    ++p;
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    while (last - p >= 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      v -= 0x3030303030303030u;
+      // Digits are now 0..9; the first other byte has its high bit set here or after adding 0x76.
+      const std::uint64_t stop = (v | (v + 0x7676767676767676u)) & 0x8080808080808080u;
+      const int count = stop == 0 ? 8 : std::countr_zero(stop) >> 3;
+      if (count == 0) return p;
+      mantissa = mantissa * kPowersOfTen[count] + eight_digits(v << (64 - 8 * count));
+      p += count;
+      if (count < 8) return p;
+    }
+  }
+  return take_digits(p, last, mantissa);
+}
+
+// The library's correctly rounded conversion of the decimal in [first, last); false when its
+// magnitude is beyond the double range either way.
+bool read_rounded(const char* first, const char* last, double& value) noexcept;
+
+// The spelling of nearly every number in sync documents, a decimal without exponent, at `cursor`:
+// its value, and `cursor` moved past it, from one scan of its text. Digits that a double holds
+// exactly take one division by an exact power of ten, which rounds correctly; longer ones the
+// library conversion. False, with nothing moved, for any other spelling and for a magnitude
+// beyond the double range either way (read_number reads those).
+[[gnu::always_inline]] inline bool read_decimal(const char*& cursor, const char* last,
+                                                double& value, bool& integer) noexcept {
+  const char* p = cursor;
+  const bool negative = p != last && *p == '-';
+  p += negative ? 1 : 0;
+  const char* const digits = p;
+  std::uint64_t mantissa = 0;
+  p = take_digits(p, last, mantissa);
   const auto integer_digits = static_cast<std::size_t>(p - digits);
   if (integer_digits == 0 || (integer_digits > 1 && *digits == '0')) return false;
   std::size_t fraction_digits = 0;
   if (p != last && *p == '.') {
     const char* const fraction = ++p;
-    while (p != last && (digit = static_cast<unsigned>(*p - '0')) < 10) {
-      mantissa = mantissa * 10 + digit;
-      ++p;
-    }
+    p = take_fraction(p, last, mantissa);
     fraction_digits = static_cast<std::size_t>(p - fraction);
     if (fraction_digits == 0) return false;
   }
-  if ((p != last && (*p | 0x20) == 'e') || integer_digits + fraction_digits > 19 ||
-      mantissa > (std::uint64_t{1} << 53)) {
-    return false;
+  if (p != last && (*p | 0x20) == 'e') return false;
+  if (integer_digits + fraction_digits > 19 || mantissa > (std::uint64_t{1} << 53)) [[unlikely]] {
+    if (!read_rounded(cursor, p, value)) return false;
+  } else {
+    const double v = static_cast<double>(mantissa) / kExactPowers[fraction_digits];
+    value = negative ? -v : v;
   }
-  const double v = static_cast<double>(mantissa) / kExactPowers[fraction_digits];
-  value = negative ? -v : v;
   integer = fraction_digits == 0;
   cursor = p;
   return true;
 }
 
-// read_number, with the short decimal read inline.
-inline NumberRead read_short_number(std::string_view input, std::size_t start) noexcept {
+// read_number, with a decimal read inline.
+inline NumberRead read_decimal_number(std::string_view input, std::size_t start) noexcept {
   const char* p = input.data() + start;
   NumberRead r;
-  if (!read_short_decimal(p, input.data() + input.size(), r.value, r.integer)) {
+  if (!read_decimal(p, input.data() + input.size(), r.value, r.integer)) {
     return read_number(input, start);
   }
   r.end = static_cast<std::size_t>(p - input.data());

@@ -5,6 +5,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -350,7 +351,7 @@ class SyncHandler {
   bool RawNumber(const char*, rapidjson::SizeType length, bool) {
     // Read from the document itself, so a rewritten number is judged by its original text.
     const std::size_t start = stream_.Tell() - length;
-    const sync_detail::NumberRead number = sync_detail::read_short_number(input_, start);
+    const sync_detail::NumberRead number = sync_detail::read_decimal_number(input_, start);
     const std::size_t end = number.end;
     // Only a second reading meets this: a rewritten number stood where the text has a malformed
     // one ("--1"), refused at the byte that ends it as the first reading's reader would have.
@@ -678,7 +679,7 @@ class SyncHandler {
     for (;;) {
       double value;
       bool integer;
-      if (!sync_detail::read_short_decimal(p, last, value, integer)) {
+      if (!sync_detail::read_decimal(p, last, value, integer)) {
         const sync_detail::NumberRead number =
             sync_detail::read_number(input_, static_cast<std::size_t>(p - base));
         if (!number.in_range) return kNone;
@@ -686,6 +687,10 @@ class SyncHandler {
         p = base + number.end;
       }
       out.push_back(value);
+      if (p != last && *p == ',') {  // the usual spelling: the comma straight after the number
+        p = skip_spaces(p + 1, last);
+        continue;
+      }
       p = skip_spaces(p, last);
       if (p == last) return kNone;
       if (*p == ']') return static_cast<std::size_t>(p - base);
@@ -738,7 +743,7 @@ class SyncHandler {
   }
 
   // The closing brace of the arm object opened at `open` when it is in the usual spelling (plain
-  // keys and texts, short numbers, literals, every required field once), read into `arm`; kNone
+  // keys and texts, decimals, literals, every required field once), read into `arm`; kNone
   // for anything else, which is left to the reader.
   std::size_t arm_end(std::size_t open, ArmSync& arm) const {
     const char* const base = input_.data();
@@ -849,8 +854,12 @@ class SyncHandler {
     bool integer = false;
     switch (arm_field(field)) {
       case Slot::kArmId:
-        if (!sync_detail::read_short_decimal(p, last, number, integer) || !integer) return false;
-        arm.arm_id = static_cast<std::int64_t>(number);  // at most 2^53: exact
+        // Below 2^53 the double is the integer itself; larger ids are left to the reader.
+        if (!sync_detail::read_decimal(p, last, number, integer) || !integer ||
+            !(std::fabs(number) < 0x1p53)) {
+          return false;
+        }
+        arm.arm_id = static_cast<std::int64_t>(number);
         return true;
       case Slot::kModelName:
       case Slot::kModelProvider:
@@ -875,12 +884,11 @@ class SyncHandler {
           arm.avg_latency_last_n.reset();
           return true;
         }
-        if (!sync_detail::read_short_decimal(p, last, number, integer)) return false;
+        if (!sync_detail::read_decimal(p, last, number, integer)) return false;
         arm.avg_latency_last_n = number;
         return true;
       default:
-        return plain_string(p, last, text) ||
-               sync_detail::read_short_decimal(p, last, number, integer) ||
+        return plain_string(p, last, text) || sync_detail::read_decimal(p, last, number, integer) ||
                literal(p, last, "true") || literal(p, last, "false") || literal(p, last, "null");
     }
   }
