@@ -14,40 +14,17 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import re
-import subprocess
 import sys
 import tempfile
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_python import make_document  # noqa: E402
+from cost import instructions_per_call  # noqa: E402
 
 SHAPES = {12: (4, 3), 1024: (32, 32), 10000: (100, 100)}
 # Enough refreshes that the difference holds several megabytes of text.
 TARGET_BYTES = 8_000_000
-
-
-def child(path: str, count: int) -> None:
-    from korvane._engine import BanditEngine
-
-    with open(path, encoding="utf-8") as f:
-        doc = f.read()
-    engine = BanditEngine(doc, seed=1)
-    for _ in range(count):
-        engine.update_from_sync(doc)
-
-
-def instructions(path: str, count: int) -> int:
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    run = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         sys.executable, __file__, "--child", path, str(count)],
-        env=env, capture_output=True, text=True, check=True)
-    match = re.search(r"Collected : (\d+)", run.stderr)
-    if match is None:
-        raise RuntimeError(run.stderr)
-    return int(match.group(1))
 
 
 def wall_ratio(doc: str) -> float:
@@ -64,11 +41,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="12,1024,10000,10000f",
                         help="arm counts, of 12, 1024, 10000; suffix f: full-precision numbers")
-    parser.add_argument("--child", nargs=2, metavar=("PATH", "COUNT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.child:
-        child(args.child[0], int(args.child[1]))
-        return
     print(f"{'arms':>6} {'d':>4} {'numbers':>7} {'bytes':>9} {'refresh Ir':>12} {'Ir/byte':>8} "
           f"{'time/json.loads':>16}")
     for size_arg in args.sizes.split(","):
@@ -81,7 +54,11 @@ def main() -> None:
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
             f.write(doc)
         try:
-            per_refresh = (instructions(f.name, 3 * n) - instructions(f.name, n)) / (2 * n)
+            setup = (f"doc = open({f.name!r}, encoding='utf-8').read()\n"
+                     "from korvane._engine import BanditEngine\n"
+                     "engine = BanditEngine(doc, seed=1)\n")
+            per_refresh = instructions_per_call(sys.executable, setup,
+                                                "engine.update_from_sync(doc)", n, 3 * n)
         finally:
             os.unlink(f.name)
         print(f"{arms:>6} {3 * models + prompts:>4} {'full' if full else 'short':>7} {size:>9} "
