@@ -1,4 +1,5 @@
-// Helpers shared by the reader's tests: the outcome of a read as one comparable string, or the records.
+// Helpers shared by the reader's tests: the outcome of a read as one comparable string, or the
+// records.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // The records of a sync document and the reader that fills them.
 // parse_bandit_sync never throws for any input bytes (except std::bad_alloc); on failure it returns
 // one line "<reason> at line <L> column <C>". On success every text of the records is valid UTF-8.
-// It allocates the records and, only for numbers beyond the reader's own limits, a copy of the text.
-// Stateless and thread-safe; nesting deeper than 127 levels is refused, so no input grows the stack.
+// It allocates the records and, only for numbers beyond the reader's own limits, a copy of the
+// text. Stateless and thread-safe; nesting deeper than 127 levels is refused, so no input grows the
+// stack.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,7 @@
-// Result<T>: the value of a fallible core operation, or the one-line message that explains its failure.
-// InternalError: thrown only when an invariant breaks (never for bad input that a check can refuse);
-// the binding turns it into the host's internal-failure exception.
-// Nothing here allocates except the message strings.
+// Result<T>: the value of a fallible core operation, or the one-line message that explains its
+// failure. InternalError: thrown only when an invariant breaks (never for bad input that a check
+// can refuse); the binding turns it into the host's internal-failure exception. Nothing here
+// allocates except the message strings.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +16,9 @@ struct Failure {
   std::string message;
 };
 
-inline Failure fail(std::string message) { return Failure{std::move(message)}; }
+inline Failure fail(std::string message) {
+  return Failure{std::move(message)};
+}
 
 class InternalError : public std::exception {
  public:
