@@ -822,26 +822,28 @@ class SyncHandler {
     if (resume != kNone) stream_.resume_at(resume - 1);
   }
 
-  // The arm field named `key`, or kArmFields. The names differ in length, so one comparison.
+  // The arm field named `key`, or kArmFields. The names differ in length (a repeated length would
+  // be a duplicate case), so one comparison.
   static std::size_t arm_key(std::string_view key) {
-    const auto is = [&](std::size_t field, std::string_view name) {
-      return std::memcmp(key.data(), name.data(), name.size()) == 0 ? field : kArmFields;
+    static_assert(kArmFields == 7, "every arm field has its case below");
+    const auto is = [&](std::size_t field) {
+      return std::memcmp(key.data(), kArmKeys[field].data(), key.size()) == 0 ? field : kArmFields;
     };
     switch (key.size()) {
-      case 6:
-        return is(0, "arm_id");
-      case 10:
-        return is(1, "model_name");
-      case 14:
-        return is(2, "model_provider");
-      case 13:
-        return is(3, "system_prompt");
-      case 19:
-        return is(4, "is_prompt_templated");
-      case 9:
-        return is(5, "is_active");
-      case 18:
-        return is(6, "avg_latency_last_n");
+      case kArmKeys[0].size():
+        return is(0);
+      case kArmKeys[1].size():
+        return is(1);
+      case kArmKeys[2].size():
+        return is(2);
+      case kArmKeys[3].size():
+        return is(3);
+      case kArmKeys[4].size():
+        return is(4);
+      case kArmKeys[5].size():
+        return is(5);
+      case kArmKeys[6].size():
+        return is(6);
       default:
         return kArmFields;
     }
