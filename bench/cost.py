@@ -57,9 +57,14 @@ def callgrind_instructions(argv: list[str], env: dict[str, str] | None = None) -
 def instructions_per_call(python: str, setup: str, call: str, n1: int, n2: int) -> float:
     """Instructions per `call` after `setup`, from two runs of the same script with n1 and n2 calls.
 
-    The interpreter runs with a fixed hash seed so that both runs do exactly the same set-up.
+    The calls are made from a function, as a service makes them, and counted as timeit counts them
+    (a loop at module level would add the global dictionary's stores of its loop variable, and a
+    range its int objects). The interpreter runs with a fixed hash seed so that both runs do
+    exactly the same set-up.
     """
-    script = f"import sys\n{setup}\nfor _ in range(int(sys.argv[1])):\n    {call}\n"
+    script = (f"import itertools, sys\n{setup}\n"
+              f"def run(n):\n    for _ in itertools.repeat(None, n):\n        {call}\n"
+              "run(int(sys.argv[1]))\n")
     env = dict(os.environ, PYTHONHASHSEED="0")
     counts = [callgrind_instructions([python, "-c", script, str(n)], env) for n in (n1, n2)]
     return (counts[1] - counts[0]) / (n2 - n1)

@@ -14,7 +14,7 @@ std::string full_name(const ArgSpec& spec) {
   return std::string(spec.class_name) + "." + spec.function_name + "()";
 }
 
-bool raise_too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
+[[gnu::cold]] bool raise_too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   const std::string name = full_name(spec);
   if (spec.required != spec.params.size()) {
@@ -27,13 +27,24 @@ bool raise_too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
   return false;
 }
 
+// A slot is either a strong reference or a pointer borrowed for the call.
+PyObject* take(PyObject* value, PyObject*) {
+  return value;
+}
+Ref take(PyObject* value, const Ref&) {
+  return Ref::borrowed(value);
+}
+
+template <class Slot>
 bool fill_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                     std::span<Ref> slots) {
+                     std::span<Slot> slots) {
   if (static_cast<std::size_t>(nargs) > spec.params.size()) {
     return raise_too_many_positional(spec, nargs);
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i)
-    slots[static_cast<std::size_t>(i)] = Ref::borrowed(args[i]);
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    auto& slot = slots[static_cast<std::size_t>(i)];
+    slot = take(args[i], slot);
+  }
   return true;
 }
 
@@ -46,35 +57,44 @@ bool intern_names(const ArgSpec& spec) {
   return true;
 }
 
-// The parameter that `name` names, or params.size() when it names none.
-std::size_t find_param(const ArgSpec& spec, PyObject* name) {
+[[gnu::noinline]] std::size_t find_param_by_text(const ArgSpec& spec, PyObject* name) {
   const std::size_t count = spec.params.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (spec.interned[i] == name) return i;
-  }
   if (!PyUnicode_Check(name)) return count;
   std::size_t i = 0;
   while (i < count && PyUnicode_CompareWithASCIIString(name, spec.params[i]) != 0) ++i;
   return i;
 }
 
-bool fill_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, std::span<Ref> slots) {
-  const std::size_t i = find_param(spec, name);
+// The parameter that `name` names, or params.size() when it names none.
+inline std::size_t find_param(const ArgSpec& spec, PyObject* name) {
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (spec.interned[i] == name) return i;
+  }
+  return find_param_by_text(spec, name);
+}
+
+[[gnu::cold]] bool raise_bad_keyword(const ArgSpec& spec, PyObject* name, std::size_t i) {
   if (i == spec.params.size()) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
                  full_name(spec).c_str(), name);
-    return false;
-  }
-  if (slots[i]) {
+  } else {
     PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
                  full_name(spec).c_str(), spec.params[i]);
-    return false;
   }
-  slots[i] = Ref::borrowed(value);
+  return false;
+}
+
+template <class Slot>
+inline bool fill_keyword(const ArgSpec& spec, PyObject* name, PyObject* value,
+                         std::span<Slot> slots) {
+  const std::size_t i = find_param(spec, name);
+  if (i == spec.params.size() || slots[i]) return raise_bad_keyword(spec, name, i);
+  slots[i] = take(value, slots[i]);
   return true;
 }
 
-bool check_required(const ArgSpec& spec, std::span<Ref> slots) {
+template <class Slot>
+[[gnu::cold]] bool raise_missing(const ArgSpec& spec, std::span<Slot> slots) {
   std::string missing;
   std::size_t count = 0;
   for (std::size_t i = 0; i < spec.required; ++i) {
@@ -85,10 +105,17 @@ bool check_required(const ArgSpec& spec, std::span<Ref> slots) {
     missing += "'";
     ++count;
   }
-  if (count == 0) return true;
   PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
                full_name(spec).c_str(), count, count > 1 ? "s" : "", missing.c_str());
   return false;
+}
+
+template <class Slot>
+bool check_required(const ArgSpec& spec, std::span<Slot> slots) {
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (!slots[i]) return raise_missing(spec, slots);
+  }
+  return true;
 }
 
 // Replaces a pending exception of exactly TypeError by one that names the parameter.
@@ -105,15 +132,6 @@ void rename_type_error(const char* param) noexcept {
   if (!renamed) return;
   PyException_SetCause(renamed.get(), PyException_GetCause(original.get()));
   PyErr_SetRaisedException(renamed.release());
-}
-
-// A small int's value, read in place; false for any other object.
-bool small_int(PyObject* obj, Py_ssize_t& value) noexcept {
-  if (!PyLong_Check(obj)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(obj);
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  value = PyUnstable_Long_CompactValue(number);
-  return true;
 }
 
 std::optional<std::uint64_t> u64_of(PyObject* obj) noexcept {
@@ -186,7 +204,7 @@ bool collect_i32(PyObject* obj, IdList& out) {
 }  // namespace
 
 bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<Ref> slots) {
+                    std::span<PyObject*> slots) {
   if (!intern_names(spec) || !fill_positional(spec, args, nargs, slots)) return false;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {
@@ -238,7 +256,7 @@ std::optional<std::uint64_t> convert_u64(PyObject* obj, const char* param) noexc
   return value;
 }
 
-std::optional<std::uint32_t> convert_u32(PyObject* obj, const char* param) noexcept {
+std::optional<std::uint32_t> convert_u32_in_full(PyObject* obj, const char* param) noexcept {
   auto value = convert_u64(obj, param);
   if (!value) return std::nullopt;
   if (*value > std::numeric_limits<std::uint32_t>::max()) {
@@ -248,7 +266,7 @@ std::optional<std::uint32_t> convert_u32(PyObject* obj, const char* param) noexc
   return static_cast<std::uint32_t>(*value);
 }
 
-bool convert_i32_list(PyObject* obj, const char* param, IdList& out) {
+bool convert_i32_list_in_full(PyObject* obj, const char* param, IdList& out) {
   if (collect_i32(obj, out)) return true;
   rename_type_error(param);
   return false;

@@ -120,7 +120,7 @@ void engine_dealloc(PyObject* self) {
 
 PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame([&]() -> PyObject* {
-    std::array<Ref, 2> slots;
+    std::array<PyObject*, 2> slots{};
     if (!parse_fastcall(kPullSpec, args, nargs, kwnames, slots)) return nullptr;
     EngineObject* engine = receiver(self);
     if (engine == nullptr) return nullptr;
@@ -129,11 +129,11 @@ PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
     std::optional<std::uint32_t> query_length;
     if (!is_absent(slots[0])) {
-      query_length = convert_u32(slots[0].get(), "query_length");
+      query_length = convert_u32(slots[0], "query_length");
       if (!query_length) return nullptr;
     }
     IdList exclude_ids;
-    if (!is_absent(slots[1]) && !convert_i32_list(slots[1].get(), "exclude_ids", exclude_ids)) {
+    if (!is_absent(slots[1]) && !convert_i32_list(slots[1], "exclude_ids", exclude_ids)) {
       return nullptr;
     }
 
@@ -170,14 +170,14 @@ PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* engine_update_from_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
   return call_frame([&]() -> PyObject* {
-    std::array<Ref, 1> slots;
+    std::array<PyObject*, 1> slots{};
     if (!parse_fastcall(kUpdateSpec, args, nargs, kwnames, slots)) return nullptr;
     EngineObject* engine = receiver(self);
     if (engine == nullptr) return nullptr;
     ExclusiveAccess access(self, engine->borrow);
     if (!access) return nullptr;
 
-    const std::optional<std::string_view> bandit_json = convert_text(slots[0].get(), "bandit_json");
+    const std::optional<std::string_view> bandit_json = convert_text(slots[0], "bandit_json");
     if (!bandit_json) return nullptr;
     Result<void> refreshed = engine->core().refresh(*bandit_json);
     if (!refreshed) {
