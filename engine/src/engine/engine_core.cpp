@@ -18,13 +18,6 @@
 
 namespace korvane {
 
-// A member name of the scores object in a fixed-size slot, copied whole: the longest name,
-// `,"-9223372036854775808":`, has 24 bytes.
-struct KeySlot {
-  char text[31];
-  std::uint8_t length;
-};
-
 // Everything derived from one sync document, replaced whole by a refresh.
 struct BanditEngineCore::State {
   std::int64_t bandit_id = 0;
@@ -47,8 +40,8 @@ struct BanditEngineCore::State {
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
   std::vector<std::optional<double>> group_latency;  // the group's last arm's latency
   // Each group's member name in the scores object, `,"<arm_id>":`, rendered once per build.
-  std::vector<KeySlot> score_keys;  // per group
-  std::size_t result_bound = 0;     // the longest result document this state can produce
+  std::vector<json::KeySlot> score_keys;  // per group
+  std::size_t result_bound = 0;           // the longest result document this state can produce
 
   // Per-pull scratch, sized once per build.
   std::vector<double> deviates;
@@ -180,7 +173,7 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
     std::string key = ",\"";
     json::append_int(key, s.group_arm_id[g]);
     key.append("\":");
-    KeySlot& slot = s.score_keys[g];
+    json::KeySlot& slot = s.score_keys[g];
     std::memset(slot.text, ' ', sizeof slot.text);
     std::memcpy(slot.text, key.data(), key.size());
     slot.length = static_cast<std::uint8_t>(key.size());
@@ -194,7 +187,7 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   const std::size_t header = kHeadIndex.size() + index_digits + kHeadId.size() + (longest_key - 4) +
                              kHeadScores.size() + kTail.size();
   const std::size_t members = keys_length + groups * json::kMaxDoubleText;
-  s.result_bound = header + members + std::max(json::kDoubleRoom, sizeof(KeySlot));
+  s.result_bound = header + members + std::max(json::kDoubleRoom, sizeof(json::KeySlot));
   s.deviates.assign(d, 0.0);
   s.weights.assign(d, 0.0);
   s.dense_row.assign(s.features.width(), 0.0);
@@ -363,14 +356,7 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   p = json::write_int(p, s.arms[chosen].arm_id);
   p = put(p, kHeadScores);
   char* const first_member = p;
-  const KeySlot* const keys = s.score_keys.data();
-  const std::size_t groups = s.score_keys.size();
-  for (std::size_t g = 0; g < groups; ++g) {
-    if (!eligible[g]) continue;
-    std::memcpy(p, &keys[g], sizeof(KeySlot));
-    p += keys[g].length;
-    p = json::write_double(p, group_score[g]);
-  }
+  p = json::write_double_members(p, s.score_keys, group_score, eligible);
   *first_member = '{';  // in place of the first member's comma; the chosen arm is one
   p = put(p, kTail);
   return static_cast<std::size_t>(p - begin);

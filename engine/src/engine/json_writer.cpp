@@ -205,7 +205,7 @@ char* write_uint(char* p, std::uint64_t value) {
 
 // The digits go straight to their place, seventeen at a time; the bytes past the text are
 // scratch, and the point is put in by moving the digits after it one byte on.
-char* write_double(char* p, double value) {
+[[gnu::flatten]] char* write_double(char* p, double value) {
   if (!std::isfinite(value)) return put(p, "null", 4);
   *p = '-';
   p += std::signbit(value);
@@ -245,6 +245,18 @@ char* write_double(char* p, double value) {
   std::memcpy(p + point + 1, fraction, 16);
   p[point] = '.';
   return p + count + 1;
+}
+
+// The members' loop lives here so that the numbers' writing is inlined into it.
+[[gnu::flatten]] char* write_double_members(char* p, std::span<const KeySlot> keys,
+                                            const double* values, const std::uint8_t* included) {
+  for (std::size_t g = 0; g < keys.size(); ++g) {
+    if (!included[g]) continue;
+    std::memcpy(p, &keys[g], sizeof(KeySlot));
+    p += keys[g].length;
+    p = write_double(p, values[g]);
+  }
+  return p;
 }
 
 void append_int(std::string& out, std::int64_t value) {

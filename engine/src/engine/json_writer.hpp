@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,18 @@ char* write_uint(char* p, std::uint64_t value);
 // As append_double below. Room: kDoubleRoom bytes, of which the bytes after the returned end are
 // left with unspecified contents.
 char* write_double(char* p, double value);
+
+// A member name, `,"<name>":` or the like, in a fixed-size slot that is copied whole: the longest
+// that the engine writes, `,"-9223372036854775808":`, has 24 bytes.
+struct KeySlot {
+  char text[31];
+  std::uint8_t length;
+};
+
+// For every g with included[g], the name in keys[g] then the number values[g] as write_double
+// writes it, in order. Room: the text plus max(kDoubleRoom, sizeof(KeySlot)) bytes of scratch.
+char* write_double_members(char* p, std::span<const KeySlot> keys, const double* values,
+                           const std::uint8_t* included);
 
 void append_int(std::string& out, std::int64_t value);
 void append_uint(std::string& out, std::uint64_t value);
