@@ -106,9 +106,8 @@ void sample_weights(std::span<const double> theta, const linalg::SparseRows& fac
   }
   const double* a = factor.values().data();
   for (const linalg::SparseRows::Block& block : factor.blocks()) {
-    linalg::block_affine(a, block.columns, z.data(), theta.data() + block.first_row, scale,
-                         w.data() + block.first_row);
-    a += linalg::kBlockRows * block.columns;
+    a = linalg::block_affine(a, block.columns, z.data(), theta.data() + block.first_row, scale,
+                             w.data() + block.first_row);
   }
 }
 

@@ -68,41 +68,44 @@ inline constexpr std::size_t kBlockRows = 8;
 // `columns` entries are stored column after column, the rows' entries of one column side by side.
 // Each row's sum is prefix_dot's: from +0.0, ascending columns, one rounded product at a time (an
 // SSE2 lane is an IEEE multiply and add, the same as the scalar instructions).
-// Preconditions: a holds kBlockRows * columns values, x.size() >= columns.
-[[gnu::always_inline]] inline void block_affine(const double* a, std::size_t columns,
-                                                const double* x, const double* offset, double scale,
-                                                double* out) {
+// Returns the end of the block's values. Preconditions: a holds kBlockRows * columns values and is
+// 16-byte aligned, x.size() >= columns.
+[[gnu::always_inline]] inline const double* block_affine(const double* a, std::size_t columns,
+                                                         const double* x, const double* offset,
+                                                         double scale, double* out) {
 #if defined(__SSE2__)
   // One broadcast of x[j] serves all eight rows.
   __m128d s0 = _mm_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
-  const auto add_column = [&](const double* column, double xj) {
-    const __m128d b = _mm_set1_pd(xj);
-    s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_loadu_pd(column), b));
-    s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_loadu_pd(column + 2), b));
-    s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_loadu_pd(column + 4), b));
-    s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_loadu_pd(column + 6), b));
+  const auto add_column = [&](const double* column, __m128d b) {
+    s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_load_pd(column), b));
+    s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_load_pd(column + 2), b));
+    s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_load_pd(column + 4), b));
+    s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_load_pd(column + 6), b));
   };
   const double* const end = a + kBlockRows * columns;
   if (columns % 2 != 0) {
-    add_column(a, *x++);
+    add_column(a, _mm_set1_pd(*x++));
     a += kBlockRows;
   }
-  // Two columns a turn halves the loop's own instructions.
+  // Two columns a turn halves the loop's own instructions; one load of x serves both.
   for (; a != end; a += 2 * kBlockRows, x += 2) {
-    add_column(a, x[0]);
-    add_column(a + kBlockRows, x[1]);
+    const __m128i pair = _mm_castpd_si128(_mm_loadu_pd(x));
+    add_column(a, _mm_castsi128_pd(_mm_shuffle_epi32(pair, 0x44)));
+    add_column(a + kBlockRows, _mm_castsi128_pd(_mm_shuffle_epi32(pair, 0xee)));
   }
   const __m128d sv = _mm_set1_pd(scale);
   _mm_storeu_pd(out, _mm_add_pd(_mm_loadu_pd(offset), _mm_mul_pd(sv, s0)));
   _mm_storeu_pd(out + 2, _mm_add_pd(_mm_loadu_pd(offset + 2), _mm_mul_pd(sv, s1)));
   _mm_storeu_pd(out + 4, _mm_add_pd(_mm_loadu_pd(offset + 4), _mm_mul_pd(sv, s2)));
   _mm_storeu_pd(out + 6, _mm_add_pd(_mm_loadu_pd(offset + 6), _mm_mul_pd(sv, s3)));
+  return end;
 #else
   double sums[kBlockRows] = {};
   for (std::size_t j = 0; j < columns; ++j) {
     for (std::size_t r = 0; r < kBlockRows; ++r) sums[r] += a[j * kBlockRows + r] * x[j];
   }
   for (std::size_t r = 0; r < kBlockRows; ++r) out[r] = offset[r] + scale * sums[r];
+  return a + kBlockRows * columns;
 #endif
 }
 
