@@ -139,7 +139,7 @@ TEST(SampleWeights, BlocksGiveTheRowByRowSumsBitForBit) {
     const double mantissa = std::uniform_real_distribution<double>(-1.0, 1.0)(gen);
     return std::ldexp(mantissa, std::uniform_int_distribution<int>(-30, 30)(gen));
   };
-  int blocked = 0, other = 0;
+  int blocked = 0, other = 0, stairs = 0;
   for (const std::size_t d : {1, 2, 5, 7, 8, 9, 15, 16, 17, 23, 40}) {
     for (int shape = 0; shape < 12; ++shape) {
       std::vector<double> factor(d * d, 0.0);
@@ -161,6 +161,7 @@ TEST(SampleWeights, BlocksGiveTheRowByRowSumsBitForBit) {
       const double scale = shape % 2 == 0 ? 1.5 : 0.5;
       const auto rows = linalg::SparseRows::from_dense(factor, d, d);
       (rows.blocked() ? blocked : other) += 1;
+      for (const auto& block : rows.blocks()) stairs += block.stairs;
       sample_weights(theta, rows, z, scale, w);
       for (std::size_t i = 0; i < d; ++i) {
         double sum = 0.0;
@@ -175,6 +176,7 @@ TEST(SampleWeights, BlocksGiveTheRowByRowSumsBitForBit) {
   }
   EXPECT_GT(blocked, 60);
   EXPECT_GT(other, 5);
+  EXPECT_GT(stairs, 40);
 }
 
 TEST(SampleWeights, ShortThetaIsAnInternalError) {

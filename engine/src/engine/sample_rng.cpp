@@ -83,7 +83,8 @@ namespace {
     double offset[linalg::kBlockRows] = {};
     double out[linalg::kBlockRows];
     std::copy_n(theta.data(), d, offset);
-    linalg::block_affine(factor.values().data(), factor.blocks()[0].columns, z.data(), offset,
+    const linalg::SparseRows::Block& block = factor.blocks()[0];
+    linalg::block_affine(factor.values().data(), block.columns, block.stairs, z.data(), offset,
                          scale, out);
     std::copy_n(out, d, w.data());
     return;
@@ -106,8 +107,8 @@ void sample_weights(std::span<const double> theta, const linalg::SparseRows& fac
   }
   const double* a = factor.values().data();
   for (const linalg::SparseRows::Block& block : factor.blocks()) {
-    a = linalg::block_affine(a, block.columns, z.data(), theta.data() + block.first_row, scale,
-                             w.data() + block.first_row);
+    a = linalg::block_affine(a, block.columns, block.stairs, z.data(),
+                             theta.data() + block.first_row, scale, w.data() + block.first_row);
   }
 }
 

@@ -24,9 +24,16 @@ SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t row
   for (std::size_t k = 0; k < count; ++k) {
     Block& block = m.blocks_[k];
     block.first_row = k == 0 ? 0 : rows - kBlockRows * (count - k);
-    const std::size_t last = std::min(rows, block.first_row + kBlockRows);
-    block.columns = *std::max_element(ends.begin() + block.first_row, ends.begin() + last);
-    cells += kBlockRows * block.columns;
+    std::size_t longest = 0, full = 0;  // full columns if row r may run r columns further
+    for (std::size_t r = 0; r < kBlockRows && block.first_row + r < rows; ++r) {
+      const std::size_t end = ends[block.first_row + r];
+      longest = std::max(longest, end);
+      full = std::max(full, end > r ? end - r : 0);
+    }
+    block.stairs =
+        full + kStairColumns <= cols && kBlockRows * full + kStairValues < kBlockRows * longest;
+    block.columns = block.stairs ? full : longest;
+    cells += kBlockRows * block.columns + (block.stairs ? kStairValues : 0);
   }
   // Instructions measured per stored cell and per block against per entry and per row: a
   // multiplied zero costs less than a column index, up to about three of them per non-zero.
@@ -34,9 +41,16 @@ SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t row
   if (m.blocked_) {
     m.values_.reserve(cells);
     for (const Block& block : m.blocks_) {
+      const auto entry = [&](std::size_t r, std::size_t j) {
+        r += block.first_row;
+        return r < rows ? dense[r * cols + j] : 0.0;
+      };
       for (std::size_t j = 0; j < block.columns; ++j) {
-        for (std::size_t r = block.first_row; r < block.first_row + kBlockRows; ++r) {
-          m.values_.push_back(r < rows ? dense[r * cols + j] : 0.0);
+        for (std::size_t r = 0; r < kBlockRows; ++r) m.values_.push_back(entry(r, j));
+      }
+      for (std::size_t t = 0; block.stairs && t < kStairColumns; ++t) {
+        for (std::size_t r = stair_first_row(t); r < kBlockRows; ++r) {
+          m.values_.push_back(entry(r, block.columns + t));
         }
       }
     }
@@ -60,16 +74,22 @@ SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t row
 }
 
 double SparseRows::blocked_row_dot(std::size_t row, std::span<const double> x) const {
-  // The row's entries in the first block that holds it, a block's width apart.
+  // The row's entries in the first block that holds it, a block's width apart, then its stairs.
   const double* a = values_.data();
   for (const Block& block : blocks_) {
     if (row < block.first_row + kBlockRows) {
-      a += row - block.first_row;
+      const std::size_t r = row - block.first_row;
       double acc = 0.0;
-      for (std::size_t j = 0; j < block.columns; ++j) acc += a[j * kBlockRows] * x[j];
+      for (std::size_t j = 0; j < block.columns; ++j) acc += a[j * kBlockRows + r] * x[j];
+      a += kBlockRows * block.columns;
+      for (std::size_t t = 0; block.stairs && t < kStairColumns; ++t) {
+        const std::size_t first = stair_first_row(t);
+        if (r >= first) acc += a[r - first] * x[block.columns + t];
+        a += kBlockRows - first;
+      }
       return acc;
     }
-    a += kBlockRows * block.columns;
+    a += kBlockRows * block.columns + (block.stairs ? kStairValues : 0);
   }
   return 0.0;  // unreachable for row < rows()
 }

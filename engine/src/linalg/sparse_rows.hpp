@@ -32,13 +32,14 @@ struct Aligned16 {
 
 class SparseRows {
  public:
-  // Rows first_row .. first_row + kBlockRows - 1, stored over columns 0 .. columns - 1 for
-  // block_affine. The first block starts at row 0 and the others end at the last row, every
-  // kBlockRows, so that the last two may share rows; with fewer than kBlockRows rows the one
-  // block's rows past the last are zeros.
+  // Rows first_row .. first_row + kBlockRows - 1, stored over columns 0 .. columns - 1 and then,
+  // with stairs, kStairColumns more, for block_affine. The first block starts at row 0 and the
+  // others end at the last row, every kBlockRows, so that the last two may share rows; with fewer
+  // than kBlockRows rows the one block's rows past the last are zeros.
   struct Block {
     std::size_t first_row;
     std::size_t columns;
+    bool stairs;
   };
 
   SparseRows() = default;
