@@ -13,7 +13,7 @@
 
 namespace korvane::linalg {
 
-// a[0..n) times x[0..n). Always inlined: a factor's rows are often only a few entries long.
+// a[0..n) times x[0..n). Always inlined: the rows it sums may be only a few entries long.
 [[gnu::always_inline]] inline double prefix_dot(const double* a, std::size_t n, const double* x) {
   double acc = 0.0;
   std::size_t j = 0;

@@ -35,9 +35,8 @@ SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t row
     block.columns = block.stairs ? full : longest;
     cells += kBlockRows * block.columns + (block.stairs ? kStairValues : 0);
   }
-  // Instructions measured per stored cell and per block against per entry and per row: a
-  // multiplied zero costs less than a column index, up to about three of them per non-zero.
-  m.blocked_ = 2 * cells + 40 * count <= 6 * m.nonzeros_ + 12 * rows;
+  // The instructions each layout's loops take per stored cell and block, or per entry and row.
+  m.blocked_ = 2 * cells + 40 * count <= 7 * m.nonzeros_ + 25 * rows;
   if (m.blocked_) {
     m.values_.reserve(cells);
     for (const Block& block : m.blocks_) {
