@@ -32,16 +32,21 @@ TEST(SparseRows, SkippedZerosGiveTheDenseDoubleIncludingTheSignOfZero) {
       {inf, -0.0, 2.0},    {0.0, 0.0, 5e-324},
   };
   const std::vector<double> x = {-1e-300, -3.0, 1.0};
-  for (const auto& row : rows) {
-    const SparseRows m = SparseRows::from_dense(row, 1, 3);
-    expect_same(m.row_dot(0, x), dot(row, x));
+  // One row alone is stored with its columns; all six together in a block with two zero rows.
+  std::vector<double> all;
+  for (const auto& row : rows) all.insert(all.end(), row.begin(), row.end());
+  const SparseRows block = SparseRows::from_dense(all, rows.size(), 3);
+  ASSERT_TRUE(block.blocked());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const SparseRows m = SparseRows::from_dense(rows[i], 1, 3);
+    EXPECT_FALSE(m.blocked());
+    expect_same(m.row_dot(0, x), dot(rows[i], x));
+    expect_same(block.row_dot(i, x), dot(rows[i], x));
   }
   EXPECT_FALSE(std::signbit(dot(std::vector<double>{-0.0}, std::vector<double>{1.0})));
   EXPECT_EQ(SparseRows::from_dense(rows[0], 1, 3).nonzeros(), 0u);
   EXPECT_EQ(SparseRows::from_dense(rows[3], 1, 3).nonzeros(), 1u);
-  // Both layouts are among these rows: dense prefixes, and columns where zeros dominate.
-  EXPECT_TRUE(SparseRows::from_dense(rows[2], 1, 3).prefix_layout());
-  EXPECT_FALSE(SparseRows::from_dense(rows[5], 1, 3).prefix_layout());
+  EXPECT_EQ(block.nonzeros(), 7u);
 }
 
 TEST(SparseRows, RowsOfAMatrix) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -126,6 +129,54 @@ TEST(SampleWeights, ThetaPlusScaledFactorTimesDeviates) {
   const std::vector<double> zeros(9, 0.0);
   sample_weights(theta, linalg::SparseRows::from_dense(zeros, 3, 3), z, 1.0, w);
   EXPECT_EQ(w, (std::vector<double>{1.0, 2.0, 3.0}));
+}
+
+// Rows with every mix of prefix lengths (ragged, empty, longer than the rows beside them, around a
+// block's height) against the plain row-by-row sum over every column, compared bit for bit.
+TEST(SampleWeights, BlocksGiveTheRowByRowSumsBitForBit) {
+  std::mt19937_64 gen(20261208);
+  const auto spread = [&gen] {  // magnitudes far apart, so that any other order rounds otherwise
+    const double mantissa = std::uniform_real_distribution<double>(-1.0, 1.0)(gen);
+    return std::ldexp(mantissa, std::uniform_int_distribution<int>(-30, 30)(gen));
+  };
+  int blocked = 0, other = 0, stairs = 0;
+  for (const std::size_t d : {1, 2, 5, 7, 8, 9, 15, 16, 17, 23, 40}) {
+    for (int shape = 0; shape < 12; ++shape) {
+      std::vector<double> factor(d * d, 0.0);
+      for (std::size_t i = 0; i < d; ++i) {
+        // Lower-triangular with a jitter, anything at all, or empty.
+        const long jitter = std::uniform_int_distribution<long>(-4, 4)(gen);
+        std::size_t end = shape % 3 == 0
+                              ? std::uniform_int_distribution<std::size_t>(0, d)(gen)
+                              : std::size_t(std::clamp<long>(long(i) + 1 + jitter, 0, long(d)));
+        if (shape % 4 == 1 && i % 3 == 2) end = 0;
+        for (std::size_t j = 0; j < end; ++j) {
+          const int kind = std::uniform_int_distribution<int>(0, 9)(gen);
+          factor[i * d + j] = kind == 0 ? 0.0 : kind == 1 ? -0.0 : spread();
+        }
+      }
+      std::vector<double> theta(d), z(d), w(d, 99.0);
+      for (double& t : theta) t = spread();
+      for (double& t : z) t = spread();
+      const double scale = shape % 2 == 0 ? 1.5 : 0.5;
+      const auto rows = linalg::SparseRows::from_dense(factor, d, d);
+      (rows.blocked() ? blocked : other) += 1;
+      for (const auto& block : rows.blocks()) stairs += block.stairs;
+      sample_weights(theta, rows, z, scale, w);
+      for (std::size_t i = 0; i < d; ++i) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < d; ++j) sum += factor[i * d + j] * z[j];
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(w[i]),
+                  std::bit_cast<std::uint64_t>(theta[i] + scale * sum))
+            << "d " << d << " shape " << shape << " row " << i;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(rows.row_dot(i, z)),
+                  std::bit_cast<std::uint64_t>(sum));
+      }
+    }
+  }
+  EXPECT_GT(blocked, 60);
+  EXPECT_GT(other, 5);
+  EXPECT_GT(stairs, 40);
 }
 
 TEST(SampleWeights, ShortThetaIsAnInternalError) {

@@ -1,5 +1,6 @@
 #include "engine/sample_rng.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "features/result.hpp"
@@ -69,6 +70,30 @@ double exploration_scale(std::string_view optimization_mode) {
   return 1.0;
 }
 
+namespace {
+
+// The weights of a factor stored with its columns, of one with fewer rows than a block, or for
+// fewer rows than the factor has.
+[[gnu::noinline]] void other_weights(std::span<const double> theta,
+                                     const linalg::SparseRows& factor, std::span<const double> z,
+                                     double scale, std::span<double> w) {
+  const std::size_t d = w.size();
+  if (factor.blocked() && d == factor.rows() && d > 0) {
+    // One block whose rows past d are zeros: it reads and writes through room for all of them.
+    double offset[linalg::kBlockRows] = {};
+    double out[linalg::kBlockRows];
+    std::copy_n(theta.data(), d, offset);
+    const linalg::SparseRows::Block& block = factor.blocks()[0];
+    linalg::block_affine(factor.values().data(), block.columns, block.stairs, z.data(), offset,
+                         scale, out);
+    std::copy_n(out, d, w.data());
+    return;
+  }
+  for (std::size_t i = 0; i < d; ++i) w[i] = theta[i] + scale * factor.row_dot(i, z);
+}
+
+}  // namespace
+
 void sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
                     std::span<const double> z, double scale, std::span<double> w) {
   const std::size_t d = w.size();
@@ -76,17 +101,15 @@ void sample_weights(std::span<const double> theta, const linalg::SparseRows& fac
   if (d > 0 && z.size() < factor.cols()) throw_index_out_of_bounds(z.size(), z.size());
   if (theta.size() < d) throw_index_out_of_bounds(theta.size(), theta.size());
   if (factor.rows() < d) throw_index_out_of_bounds(factor.rows(), factor.rows());
-  if (factor.prefix_layout()) {
-    const double* const values = factor.values().data();
-    const std::size_t* const ends = factor.row_ends().data();
-    std::size_t begin = 0;
-    for (std::size_t i = 0; i < d; ++i) {
-      w[i] = theta[i] + scale * linalg::prefix_dot(values + begin, ends[i] - begin, z.data());
-      begin = ends[i];
-    }
+  if (!factor.blocked() || d != factor.rows() || d < linalg::kBlockRows) {
+    other_weights(theta, factor, z, scale, w);
     return;
   }
-  for (std::size_t i = 0; i < d; ++i) w[i] = theta[i] + scale * factor.row_dot(i, z);
+  const double* a = factor.values().data();
+  for (const linalg::SparseRows::Block& block : factor.blocks()) {
+    a = linalg::block_affine(a, block.columns, block.stairs, z.data(),
+                             theta.data() + block.first_row, scale, w.data() + block.first_row);
+  }
 }
 
 }  // namespace korvane

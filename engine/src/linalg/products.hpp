@@ -7,9 +7,13 @@
 #include <cstdint>
 #include <span>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvane::linalg {
 
-// a[0..n) times x[0..n). Always inlined: a factor's rows are often only a few entries long.
+// a[0..n) times x[0..n). Always inlined: the rows it sums may be only a few entries long.
 [[gnu::always_inline]] inline double prefix_dot(const double* a, std::size_t n, const double* x) {
   double acc = 0.0;
   std::size_t j = 0;
@@ -55,6 +59,97 @@ namespace korvane::linalg {
 // Precondition: b.size() >= a.size().
 inline double dot(std::span<const double> a, std::span<const double> b) {
   return prefix_dot(a.data(), a.size(), b.data());
+}
+
+// Rows that block_affine takes at once: four SSE2 accumulators of two rows each.
+inline constexpr std::size_t kBlockRows = 8;
+
+// A block may end in a staircase, where row r runs r columns past the block's full ones (the
+// diagonal of a lower-triangular factor): there column t (from 0) stores the rows from
+// stair_first_row(t) on, those before it being zeros already.
+inline constexpr std::size_t kStairColumns = kBlockRows - 1;
+inline constexpr std::size_t kStairValues = 32;  // 8 + 6 + 6 + 4 + 4 + 2 + 2
+constexpr std::size_t stair_first_row(std::size_t t) {
+  return (t + 1) / 2 * 2;
+}
+
+// out[r] = offset[r] + scale * (row r times x) for the kBlockRows rows of a block whose first
+// `columns` entries are stored column after column, the rows' entries of one column side by side,
+// followed by the staircase's kStairValues when `stairs`. Each row's sum is prefix_dot's: from
+// +0.0, ascending columns, one rounded product at a time (an SSE2 lane is an IEEE multiply and
+// add, the same as the scalar instructions). Returns the end of the block's values.
+// Preconditions: a holds those values and is 16-byte aligned, x.size() >= columns (+ kStairColumns
+// with stairs).
+[[gnu::always_inline]] inline const double* block_affine(const double* a, std::size_t columns,
+                                                         bool stairs, const double* x,
+                                                         const double* offset, double scale,
+                                                         double* out) {
+#if defined(__SSE2__)
+  // One broadcast of x[j] serves all eight rows.
+  __m128d s0 = _mm_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+  const auto add_column = [&](const double* column, __m128d b) {
+    s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_load_pd(column), b));
+    s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_load_pd(column + 2), b));
+    s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_load_pd(column + 4), b));
+    s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_load_pd(column + 6), b));
+  };
+  const auto low = [](__m128i pair) { return _mm_castsi128_pd(_mm_shuffle_epi32(pair, 0x44)); };
+  const auto high = [](__m128i pair) { return _mm_castsi128_pd(_mm_shuffle_epi32(pair, 0xee)); };
+  const auto load_pair = [](const double* p) { return _mm_castpd_si128(_mm_loadu_pd(p)); };
+  const double* const end = a + kBlockRows * columns;
+  if (columns % 2 != 0) {
+    add_column(a, _mm_set1_pd(*x++));
+    a += kBlockRows;
+  }
+  // Two columns a turn halves the loop's own instructions; one load of x serves both.
+  for (; a != end; a += 2 * kBlockRows, x += 2) {
+    const __m128i pair = load_pair(x);
+    add_column(a, low(pair));
+    add_column(a + kBlockRows, high(pair));
+  }
+  if (stairs) {
+    // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
+    add_column(a, _mm_set1_pd(x[0]));
+    const auto from_row_2 = [&](const double* column, __m128d b) {
+      s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_load_pd(column), b));
+      s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_load_pd(column + 2), b));
+      s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_load_pd(column + 4), b));
+    };
+    const auto from_row_4 = [&](const double* column, __m128d b) {
+      s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_load_pd(column), b));
+      s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_load_pd(column + 2), b));
+    };
+    const auto from_row_6 = [&](const double* column, __m128d b) {
+      s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_load_pd(column), b));
+    };
+    __m128i pair = load_pair(x + 1);
+    from_row_2(a + 8, low(pair));
+    from_row_2(a + 14, high(pair));
+    pair = load_pair(x + 3);
+    from_row_4(a + 20, low(pair));
+    from_row_4(a + 24, high(pair));
+    pair = load_pair(x + 5);
+    from_row_6(a + 28, low(pair));
+    from_row_6(a + 30, high(pair));
+    a += kStairValues;
+  }
+  const __m128d sv = _mm_set1_pd(scale);
+  _mm_storeu_pd(out, _mm_add_pd(_mm_loadu_pd(offset), _mm_mul_pd(sv, s0)));
+  _mm_storeu_pd(out + 2, _mm_add_pd(_mm_loadu_pd(offset + 2), _mm_mul_pd(sv, s1)));
+  _mm_storeu_pd(out + 4, _mm_add_pd(_mm_loadu_pd(offset + 4), _mm_mul_pd(sv, s2)));
+  _mm_storeu_pd(out + 6, _mm_add_pd(_mm_loadu_pd(offset + 6), _mm_mul_pd(sv, s3)));
+  return a;
+#else
+  double sums[kBlockRows] = {};
+  for (std::size_t j = 0; j < columns; ++j, ++x) {
+    for (std::size_t r = 0; r < kBlockRows; ++r) sums[r] += *a++ * *x;
+  }
+  for (std::size_t t = 0; stairs && t < kStairColumns; ++t, ++x) {
+    for (std::size_t r = stair_first_row(t); r < kBlockRows; ++r) sums[r] += *a++ * *x;
+  }
+  for (std::size_t r = 0; r < kBlockRows; ++r) out[r] = offset[r] + scale * sums[r];
+  return a;
+#endif
 }
 
 // The dot product of a sparse vector (ascending `columns`, their `values`) with the dense `x`.

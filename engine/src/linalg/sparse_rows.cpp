@@ -1,44 +1,96 @@
 #include "linalg/sparse_rows.hpp"
 
+#include <algorithm>
+
 namespace korvane::linalg {
 
 SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t rows,
                                   std::size_t cols) {
   SparseRows m;
+  m.rows_ = rows;
   m.cols_ = cols;
-  std::size_t prefix_cells = 0;
+  std::vector<std::size_t> ends(rows);  // one past each row's last non-zero entry
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = dense.data() + i * cols;
-    std::size_t end = 0;  // one past the row's last non-zero entry
     for (std::size_t j = 0; j < cols; ++j) {
       if (row[j] == 0.0) continue;
       ++m.nonzeros_;
-      end = j + 1;
+      ends[i] = j + 1;
     }
-    prefix_cells += end;
   }
-  // A multiplied zero costs less than a column index; past twice the non-zeros it no longer pays.
-  m.prefix_layout_ = prefix_cells <= 2 * m.nonzeros_;
+  const std::size_t count = (rows + kBlockRows - 1) / kBlockRows;
+  m.blocks_.resize(count);
+  std::size_t cells = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    Block& block = m.blocks_[k];
+    block.first_row = k == 0 ? 0 : rows - kBlockRows * (count - k);
+    std::size_t longest = 0, full = 0;  // full columns if row r may run r columns further
+    for (std::size_t r = 0; r < kBlockRows && block.first_row + r < rows; ++r) {
+      const std::size_t end = ends[block.first_row + r];
+      longest = std::max(longest, end);
+      full = std::max(full, end > r ? end - r : 0);
+    }
+    block.stairs =
+        full + kStairColumns <= cols && kBlockRows * full + kStairValues < kBlockRows * longest;
+    block.columns = block.stairs ? full : longest;
+    cells += kBlockRows * block.columns + (block.stairs ? kStairValues : 0);
+  }
+  // The instructions each layout's loops take per stored cell and block, or per entry and row.
+  m.blocked_ = 2 * cells + 40 * count <= 7 * m.nonzeros_ + 25 * rows;
+  if (m.blocked_) {
+    m.values_.reserve(cells);
+    for (const Block& block : m.blocks_) {
+      const auto entry = [&](std::size_t r, std::size_t j) {
+        r += block.first_row;
+        return r < rows ? dense[r * cols + j] : 0.0;
+      };
+      for (std::size_t j = 0; j < block.columns; ++j) {
+        for (std::size_t r = 0; r < kBlockRows; ++r) m.values_.push_back(entry(r, j));
+      }
+      for (std::size_t t = 0; block.stairs && t < kStairColumns; ++t) {
+        for (std::size_t r = stair_first_row(t); r < kBlockRows; ++r) {
+          m.values_.push_back(entry(r, block.columns + t));
+        }
+      }
+    }
+    return m;
+  }
+  m.blocks_.clear();
   m.row_start_.reserve(rows + 1);
-  m.values_.reserve(m.prefix_layout_ ? prefix_cells : m.nonzeros_);
-  if (!m.prefix_layout_) m.columns_.reserve(m.nonzeros_);
+  m.values_.reserve(m.nonzeros_);
+  m.columns_.reserve(m.nonzeros_);
   m.row_start_.push_back(0);
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = dense.data() + i * cols;
-    if (m.prefix_layout_) {
-      std::size_t end = cols;
-      while (end > 0 && row[end - 1] == 0.0) --end;
-      m.values_.insert(m.values_.end(), row, row + end);
-    } else {
-      for (std::size_t j = 0; j < cols; ++j) {
-        if (row[j] == 0.0) continue;
-        m.columns_.push_back(static_cast<std::uint32_t>(j));
-        m.values_.push_back(row[j]);
-      }
+    for (std::size_t j = 0; j < cols; ++j) {
+      if (row[j] == 0.0) continue;
+      m.columns_.push_back(static_cast<std::uint32_t>(j));
+      m.values_.push_back(row[j]);
     }
     m.row_start_.push_back(m.values_.size());
   }
   return m;
+}
+
+double SparseRows::blocked_row_dot(std::size_t row, std::span<const double> x) const {
+  // The row's entries in the first block that holds it, a block's width apart, then its stairs.
+  const double* a = values_.data();
+  for (const Block& block : blocks_) {
+    if (row < block.first_row + kBlockRows) {
+      const std::size_t r = row - block.first_row;
+      double acc = 0.0;
+      for (std::size_t j = 0; j < block.columns; ++j) acc += a[j * kBlockRows + r] * x[j];
+      a += kBlockRows * block.columns;
+      for (std::size_t t = 0; block.stairs && t < kStairColumns; ++t) {
+        const std::size_t first = stair_first_row(t);
+        if (r >= first) acc += a[r - first] * x[block.columns + t];
+        a += kBlockRows - first;
+      }
+      return acc;
+    }
+    a += kBlockRows * block.columns + (block.stairs ? kStairValues : 0);
+  }
+  return 0.0;  // unreachable for row < rows()
 }
 
 }  // namespace korvane::linalg
