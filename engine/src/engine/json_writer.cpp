@@ -206,10 +206,16 @@ char* write_uint(char* p, std::uint64_t value) {
 // The digits go straight to their place, seventeen at a time; the bytes past the text are
 // scratch, and the point is put in by moving the digits after it one byte on.
 [[gnu::flatten]] char* write_double(char* p, double value) {
-  if (!std::isfinite(value)) return put(p, "null", 4);
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t magnitude = bits << 1;  // without the sign
+  // One test for the rare cases, zero and the values with the largest exponent.
+  if (magnitude - 1 >= (std::uint64_t{0x7ff} << 53) - 1) [[unlikely]] {
+    if (magnitude != 0) return put(p, "null", 4);
+    *p = '-';
+    return put(p + (bits >> 63), "0.0", 3);
+  }
   *p = '-';
-  p += std::signbit(value);
-  if (value == 0.0) return put(p, "0.0", 3);
+  p += bits >> 63;
   const auto decimal = shortest_decimal(value);
   const int count = digit_count(decimal.significand);
   const int exponent = decimal.exponent;
