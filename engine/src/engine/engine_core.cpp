@@ -291,7 +291,8 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
 
   const double scale = exploration_scale(s.optimization_mode);
   standard_normals(rng_, s.deviates);
-  sample_weights(s.theta, s.cholesky, s.deviates, scale, s.weights);
+  // A non-finite weight turns the skipped 0.0 cells into NaN products: only the dense sum says so.
+  const bool sparse_exact = sample_weights(s.theta, s.cholesky, s.deviates, scale, s.weights);
   const double query = query_length_feature(query_length);
 
   // Second line of defence: every feature column and row must lie inside what is read below.
@@ -307,10 +308,7 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
     if (it != s.group_of_id.end()) s.group_eligible[it->second] = 0;
   }
 
-  // A non-finite weight turns the skipped 0.0 cells into NaN products: only the dense sum says so.
   const std::span<const double> w = s.weights;
-  const bool sparse_exact =
-      std::all_of(w.begin(), w.end(), [](double x) { return std::isfinite(x); });
 
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::size_t chosen = kNone;

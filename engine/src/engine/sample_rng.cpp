@@ -74,7 +74,7 @@ namespace {
 
 // The weights of a factor stored with its columns, of one with fewer rows than a block, or for
 // fewer rows than the factor has.
-[[gnu::noinline]] void other_weights(std::span<const double> theta,
+[[gnu::noinline]] bool other_weights(std::span<const double> theta,
                                      const linalg::SparseRows& factor, std::span<const double> z,
                                      double scale, std::span<double> w) {
   const std::size_t d = w.size();
@@ -84,17 +84,23 @@ namespace {
     double out[linalg::kBlockRows];
     std::copy_n(theta.data(), d, offset);
     const linalg::SparseRows::Block& block = factor.blocks()[0];
+    double nan_if_not_finite = 0.0;  // the zero rows' weights are 0.0
     linalg::block_affine(factor.values().data(), block.columns, block.stairs, z.data(), offset,
-                         scale, out);
+                         scale, out, nan_if_not_finite);
     std::copy_n(out, d, w.data());
-    return;
+    return nan_if_not_finite == 0.0;
   }
-  for (std::size_t i = 0; i < d; ++i) w[i] = theta[i] + scale * factor.row_dot(i, z);
+  bool finite = true;
+  for (std::size_t i = 0; i < d; ++i) {
+    w[i] = theta[i] + scale * factor.row_dot(i, z);
+    finite = finite && std::isfinite(w[i]);
+  }
+  return finite;
 }
 
 }  // namespace
 
-void sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
+bool sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
                     std::span<const double> z, double scale, std::span<double> w) {
   const std::size_t d = w.size();
   // Each row reads all of z before theta[i]; report whichever read would fail first.
@@ -102,14 +108,16 @@ void sample_weights(std::span<const double> theta, const linalg::SparseRows& fac
   if (theta.size() < d) throw_index_out_of_bounds(theta.size(), theta.size());
   if (factor.rows() < d) throw_index_out_of_bounds(factor.rows(), factor.rows());
   if (!factor.blocked() || d != factor.rows() || d < linalg::kBlockRows) {
-    other_weights(theta, factor, z, scale, w);
-    return;
+    return other_weights(theta, factor, z, scale, w);
   }
   const double* a = factor.values().data();
+  double nan_if_not_finite = 0.0;
   for (const linalg::SparseRows::Block& block : factor.blocks()) {
     a = linalg::block_affine(a, block.columns, block.stairs, z.data(),
-                             theta.data() + block.first_row, scale, w.data() + block.first_row);
+                             theta.data() + block.first_row, scale, w.data() + block.first_row,
+                             nan_if_not_finite);
   }
+  return nan_if_not_finite == 0.0;
 }
 
 }  // namespace korvane

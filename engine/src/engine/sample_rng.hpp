@@ -58,8 +58,8 @@ double exploration_scale(std::string_view optimization_mode);
 // w[i] = theta[i] + scale * (row i of the factor times z), for i < w.size(). The factor holds the
 // non-zero entries of the d x d covariance factor; skipping its zeros is exact because Box-Muller
 // deviates are always finite. Throws InternalError "index out of bounds: ..." when theta or z is
-// shorter than the factor needs, before writing anything.
-void sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
+// shorter than the factor needs, before writing anything. Returns whether every weight is finite.
+bool sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
                     std::span<const double> z, double scale, std::span<double> w);
 
 }  // namespace korvane

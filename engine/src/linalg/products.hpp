@@ -77,13 +77,14 @@ constexpr std::size_t stair_first_row(std::size_t t) {
 // `columns` entries are stored column after column, the rows' entries of one column side by side,
 // followed by the staircase's kStairValues when `stairs`. Each row's sum is prefix_dot's: from
 // +0.0, ascending columns, one rounded product at a time (an SSE2 lane is an IEEE multiply and
-// add, the same as the scalar instructions). Returns the end of the block's values.
+// add, the same as the scalar instructions). Adds out[r] * 0.0 to nan_if_not_finite for every r:
+// ±0.0 for a finite weight, NaN otherwise. Returns the end of the block's values.
 // Preconditions: a holds those values and is 16-byte aligned, x.size() >= columns (+ kStairColumns
 // with stairs).
 [[gnu::always_inline]] inline const double* block_affine(const double* a, std::size_t columns,
                                                          bool stairs, const double* x,
                                                          const double* offset, double scale,
-                                                         double* out) {
+                                                         double* out, double& nan_if_not_finite) {
 #if defined(__SSE2__)
   // One broadcast of x[j] serves all eight rows.
   __m128d s0 = _mm_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
@@ -134,10 +135,18 @@ constexpr std::size_t stair_first_row(std::size_t t) {
     a += kStairValues;
   }
   const __m128d sv = _mm_set1_pd(scale);
-  _mm_storeu_pd(out, _mm_add_pd(_mm_loadu_pd(offset), _mm_mul_pd(sv, s0)));
-  _mm_storeu_pd(out + 2, _mm_add_pd(_mm_loadu_pd(offset + 2), _mm_mul_pd(sv, s1)));
-  _mm_storeu_pd(out + 4, _mm_add_pd(_mm_loadu_pd(offset + 4), _mm_mul_pd(sv, s2)));
-  _mm_storeu_pd(out + 6, _mm_add_pd(_mm_loadu_pd(offset + 6), _mm_mul_pd(sv, s3)));
+  s0 = _mm_add_pd(_mm_loadu_pd(offset), _mm_mul_pd(sv, s0));
+  s1 = _mm_add_pd(_mm_loadu_pd(offset + 2), _mm_mul_pd(sv, s1));
+  s2 = _mm_add_pd(_mm_loadu_pd(offset + 4), _mm_mul_pd(sv, s2));
+  s3 = _mm_add_pd(_mm_loadu_pd(offset + 6), _mm_mul_pd(sv, s3));
+  _mm_storeu_pd(out, s0);
+  _mm_storeu_pd(out + 2, s1);
+  _mm_storeu_pd(out + 4, s2);
+  _mm_storeu_pd(out + 6, s3);
+  const __m128d zero = _mm_setzero_pd();
+  const __m128d nan_if = _mm_add_pd(_mm_add_pd(_mm_mul_pd(s0, zero), _mm_mul_pd(s1, zero)),
+                                    _mm_add_pd(_mm_mul_pd(s2, zero), _mm_mul_pd(s3, zero)));
+  nan_if_not_finite += _mm_cvtsd_f64(_mm_add_sd(nan_if, _mm_unpackhi_pd(nan_if, nan_if)));
   return a;
 #else
   double sums[kBlockRows] = {};
@@ -147,7 +156,10 @@ constexpr std::size_t stair_first_row(std::size_t t) {
   for (std::size_t t = 0; stairs && t < kStairColumns; ++t, ++x) {
     for (std::size_t r = stair_first_row(t); r < kBlockRows; ++r) sums[r] += *a++ * *x;
   }
-  for (std::size_t r = 0; r < kBlockRows; ++r) out[r] = offset[r] + scale * sums[r];
+  for (std::size_t r = 0; r < kBlockRows; ++r) {
+    out[r] = offset[r] + scale * sums[r];
+    nan_if_not_finite += out[r] * 0.0;
+  }
   return a;
 #endif
 }
