@@ -34,8 +34,9 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return p;
 }();
 
-int digit_count(std::uint64_t v) {                 // v > 0
-  const int t = (std::bit_width(v) * 1233) >> 12;  // log10(2^bits), low by at most one
+int digit_count(std::uint64_t v) {           // v > 0
+  const int bits = 64 - __builtin_clzll(v);  // std::bit_width without its test for zero
+  const int t = (bits * 1233) >> 12;         // log10(2^bits), low by at most one
   return t - (v < kPow10[static_cast<std::size_t>(t)]) + 1;
 }
 
