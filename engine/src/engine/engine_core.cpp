@@ -170,15 +170,13 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   s.score_keys.resize(groups);
   std::size_t keys_length = 0, longest_key = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    std::string key = ",\"";
-    json::append_int(key, s.group_arm_id[g]);
-    key.append("\":");
     json::KeySlot& slot = s.score_keys[g];
     std::memset(slot.text, ' ', sizeof slot.text);
-    std::memcpy(slot.text, key.data(), key.size());
-    slot.length = static_cast<std::uint8_t>(key.size());
-    keys_length += key.size();
-    longest_key = std::max(longest_key, key.size());
+    char* const end = put(json::write_int(put(slot.text, ",\""), s.group_arm_id[g]), "\":");
+    const auto length = static_cast<std::size_t>(end - slot.text);
+    slot.length = static_cast<std::uint8_t>(length);
+    keys_length += length;
+    longest_key = std::max(longest_key, length);
   }
   char index_text[json::kMaxIntegerText];
   const auto index_digits =
