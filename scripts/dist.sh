@@ -3,7 +3,8 @@
 #   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz and one wheel per target below
 #   scripts/dist.sh test    loads each module with glibc 2.31's dynamic loader, installs each
 #                           wheel into a clean environment of its own interpreter and runs the
-#                           whole pytest suite against it (test x86_64-3.14 ...: those wheels only)
+#                           whole pytest suite against it, and so the sdist in a clean Debian root
+#                           with GCC and with Clang/libc++ (test x86_64-3.14 sdist-clang ...: those only)
 # Wheels are built by the project's backend against Debian bullseye roots (glibc 2.31), so they
 # carry manylinux_2_31; Debian roots of newer releases give the other Pythons' headers and
 # interpreters. Everything made here lives under build/ (roots, environments) and dist/.
@@ -90,6 +91,49 @@ headers() { # dir triple version from
   fi
 }
 
+# The header-only libraries, so that the sdist builds where none is installed: each package's
+# include directory and its license, copied from the build machine's Debian packages into
+# bundled/ (ignored by git) for the sdist only. The build prefers the system's copies.
+BUNDLE=$PWD/bundled
+BUNDLED=(
+  "rapidjson rapidjson-dev rapidjson/reader.h"
+  "dragonbox libdragonbox-dev dragonbox/dragonbox.h"
+  "fast_float libfast-float-dev fast_float/fast_float.h"
+)
+bundle() {
+  local entry lib pkg header found
+  rm -rf "$BUNDLE" && mkdir -p "$BUNDLE"
+  printf '%s\n' "Header-only libraries for builds that find none installed, copied by scripts/dist.sh" \
+    "from these Debian packages (each directory holds the package's license as copyright):" \
+    >"$BUNDLE/README"
+  for entry in "${BUNDLED[@]}"; do
+    read -r lib pkg header <<<"$entry"
+    found=$(dpkg -L "$pkg" | grep "/include/\(.*/\)\?$header\$" | sort -V | tail -n1)
+    [[ -n $found && -f /usr/share/doc/$pkg/copyright ]] ||
+      { echo "no $header or license in Debian package $pkg" >&2; return 1; }
+    mkdir -p "$BUNDLE/$lib/include"
+    cp -r "${found%"/$header"}/${header%%/*}" "$BUNDLE/$lib/include/"
+    cp "/usr/share/doc/$pkg/copyright" "$BUNDLE/$lib/copyright"
+    echo "  $lib/: $pkg $(dpkg-query -W -f='${Version}' "$pkg")" >>"$BUNDLE/README"
+  done
+}
+
+sdist() {
+  local tarball=$DIST/korvane-$version.tar.gz entry lib header listing
+  log "sdist, with the header libraries bundled"
+  bundle
+  quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
+  rm -rf "$BUNDLE"
+  listing=$(tar -tzf "$tarball")
+  for entry in "${BUNDLED[@]}"; do
+    read -r lib _ header <<<"$entry"
+    for f in "bundled/$lib/include/$header" "bundled/$lib/copyright"; do
+      grep -qx "korvane-$version/$f" <<<"$listing" || { echo "$tarball lacks $f" >&2; return 1; }
+    done
+  done
+  log "$(basename "$tarball"): $(du -k "$tarball" | cut -f1) KiB, $(grep -c '^korvane-[^/]*/bundled/.*[^/]$' <<<"$listing") files bundled"
+}
+
 build_wheel() { # arch version from
   local arch=$1 v=$2 from=$3 triple work raw
   triple=$(triple_of "$arch")
@@ -123,13 +167,14 @@ build_wheel() { # arch version from
 }
 
 build() {
-  local started=$SECONDS t
+  local started=$SECONDS t begun
   tools
   for r in bullseye-amd64 bullseye-armhf sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
   log "tools and roots ready after $((SECONDS - started)) s"
   rm -rf "$DIST" && mkdir -p "$DIST"
-  log "sdist"
-  quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
+  begun=$SECONDS
+  sdist
+  log "sdist built in $((SECONDS - begun)) s"
   for t in "${TARGETS[@]}"; do
     local begun=$SECONDS
     # shellcheck disable=SC2086
@@ -192,14 +237,51 @@ test_qemu() { # wheel version root
   (cd "$dir" && "${env[@]}" venv/bin/python -c "$SHOW" && "${env[@]}" venv/bin/python "${PYTEST[@]}")
 }
 
-test_sdist() {
-  local py dir=$WORK/test-sdist
-  py=$(scripts/find-pythons.sh --first)
-  test_dir "$dir"
-  "$py" -m venv "$dir/venv"
-  log "sdist in a clean environment, built by pip"
-  "$dir/venv/bin/python" -m pip install -q "$DIST/korvane-$version.tar.gz" pytest
-  (cd "$dir" && venv/bin/python -c "$SHOW" && venv/bin/python "${PYTEST[@]}")
+# The sdist as a user without the header libraries or CMake gets it: a configured Debian trixie
+# root with a compiler, make and Python 3.13, and clang-19 with libc++-19 beside GCC.
+SDIST_ROOT=trixie-amd64-sdist
+SDIST_ROOT_PACKAGES=(python3.13-dev python3.13-venv clang-19 libc++-19-dev libc++abi-19-dev)
+sdist_root() {
+  local root=$ROOTS/$SDIST_ROOT f
+  scripts/make-root.sh --variant=buildd "$root" amd64 trixie "${SDIST_ROOT_PACKAGES[@]}"
+  for f in usr/bin/cmake usr/include/rapidjson usr/include/fast_float usr/include/dragonbox*; do
+    [[ ! -e $root/$f ]] || { echo "$root has $f: not the clean root the sdist test needs" >&2; exit 1; }
+  done
+}
+
+test_sdist() { # gcc | clang
+  local toolchain=$1 root=$ROOTS/$SDIST_ROOT dir=/tmp/korvane-sdist-$1 compiler
+  test_dir "$root$dir"
+  cp "$DIST/korvane-$version.tar.gz" "$root$dir/"
+  # pip reaches the package index (the backend, CMake, pytest) through this machine's authorities.
+  mkdir -p "$root/etc/ssl/certs"
+  rm -f "$root/etc/ssl/certs/ca-certificates.crt" "$root/etc/resolv.conf"
+  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/"
+  cp /etc/resolv.conf "$root/etc/"
+  # HOME in the test's own directory: no pip cache, so no wheel built by the other toolchain.
+  local env=(env -i PATH=/usr/bin:/bin HOME="$dir" LANG=C.UTF-8
+    PIP_CERT=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1
+    CMAKE_BUILD_PARALLEL_LEVEL="${JOBS:-2}")
+  if [[ $toolchain == clang ]]; then
+    env+=(CC=clang-19 CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++)
+    compiler="Clang 19"
+  else
+    compiler="GNU 14"
+  fi
+  mkdir -p "$root/proc"
+  local run=("$(command -v unshare)" --mount --pid --fork --mount-proc="$root/proc"
+    "$(command -v chroot)" "$root" "${env[@]}")
+  log "sdist built by pip with $toolchain in $SDIST_ROOT"
+  quiet "$WORK/sdist-$toolchain.log" "${run[@]}" /bin/bash -euc "
+    python3.13 -m venv $dir/venv
+    $dir/venv/bin/python -m pip install -v $dir/korvane-$version.tar.gz pytest"
+  # The build's own account: the compiler asked for and the bundled headers, not the system's.
+  grep -q "The CXX compiler identification is $compiler" "$WORK/sdist-$toolchain.log" ||
+    { echo "the sdist was not built with $compiler (log $WORK/sdist-$toolchain.log)" >&2; return 1; }
+  grep -o -- '-- korvane headers: .*' "$WORK/sdist-$toolchain.log"
+  grep -q -- '-- korvane headers: RapidJSON (bundled), Dragonbox (bundled), fast_float (bundled)' \
+    "$WORK/sdist-$toolchain.log" || { echo "the sdist's build did not use its bundled headers" >&2; return 1; }
+  "${run[@]}" /bin/bash -euc "cd $dir && venv/bin/python -c '$SHOW' && venv/bin/python ${PYTEST[*]}"
 }
 
 # The module loaded by the dynamic loader of the oldest system its tag admits (bullseye, glibc
@@ -247,11 +329,15 @@ run_test() { # arch version from
 test_all() { # [arch-version...]: only those wheels, without the sdist
   tools
   for r in bullseye-amd64 bullseye-armhf sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
-  local started=$SECONDS t
-  if (( $# == 0 )); then
-    test_sdist
-    log "sdist passed in $((SECONDS - started)) s"
-  fi
+  local started=$SECONDS t tc begun
+  for tc in gcc clang; do
+    if (( $# == 0 )) || [[ " $* " == *" sdist-$tc "* ]]; then
+      begun=$SECONDS
+      sdist_root
+      test_sdist $tc
+      log "sdist with $tc passed in $((SECONDS - begun)) s"
+    fi
+  done
   for t in "${TARGETS[@]}"; do
     set -- $t "$@"
     local name=$1-$2
@@ -267,5 +353,5 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
 case ${1:-} in
   build) build ;;
   test) shift; test_all "$@" ;;
-  *) echo "usage: $0 build | test [arch-version...]" >&2; exit 2 ;;
+  *) echo "usage: $0 build | test [arch-version | sdist-gcc | sdist-clang ...]" >&2; exit 2 ;;
 esac
