@@ -19,7 +19,8 @@ foreach(_korvane_lib "RapidJSON;RAPIDJSON;rapidjson/reader.h" "Dragonbox;DRAGONB
   list(GET _korvane_lib 1 _korvane_var)
   list(GET _korvane_lib 2 _korvane_header)
   set(_korvane_dir "${${_korvane_var}_INCLUDE_DIR}")
-  if(NOT _korvane_dir)
+  # A directory named on the command line or by a toolchain file is checked as well.
+  if(NOT _korvane_dir OR NOT EXISTS "${_korvane_dir}/${_korvane_header}")
     list(APPEND _korvane_missing "${_korvane_name} (${_korvane_header})")
   else()
     cmake_path(IS_PREFIX _korvane_bundle "${_korvane_dir}" NORMALIZE _korvane_is_bundled)
@@ -32,7 +33,12 @@ foreach(_korvane_lib "RapidJSON;RAPIDJSON;rapidjson/reader.h" "Dragonbox;DRAGONB
 endforeach()
 
 if(_korvane_missing)
-  list(JOIN _korvane_missing " and " _korvane_missing)
+  list(POP_BACK _korvane_missing _korvane_last)
+  list(JOIN _korvane_missing ", " _korvane_missing)
+  if(_korvane_missing)
+    string(APPEND _korvane_missing " and ")
+  endif()
+  string(APPEND _korvane_missing "${_korvane_last}")
   # The leading space keeps CMake from wrapping the message: it stays one line.
   message(FATAL_ERROR " korvane cannot find the headers of ${_korvane_missing}: "
     "install them (Debian/Ubuntu: apt install rapidjson-dev libdragonbox-dev libfast-float-dev; "
