@@ -14,7 +14,7 @@ clang-test: deps-extra
 	  -DKORVANE_GTEST_FROM_SOURCE=ON -DKORVANE_BUILD_BENCHMARKS=OFF -DKORVANE_BUILD_PYTHON=OFF \
 	  -Wno-deprecated >/dev/null
 	cmake --build $(CLANG_BUILD) -j$(JOBS)
-	ldd $(CLANG_BUILD)/engine/korvane_tests | grep -q 'libc++\.so' || \
+	ldd $(CLANG_BUILD)/engine/korvane_tests | grep 'libc++\.so' >/dev/null || \
 	  { echo "$(CLANG_BUILD)/engine/korvane_tests is not linked with libc++" >&2; exit 1; }
 	ctest --test-dir $(CLANG_BUILD) --output-on-failure -j$(JOBS) --no-tests=error
 	[[ -x $(CLANG_VENV)/bin/python ]] || $(PYCHECKS_PY) -m venv $(CLANG_VENV)
@@ -23,6 +23,6 @@ clang-test: deps-extra
 	  -C build-dir=$(abspath $(BUILD))/py-clang/{wheel_tag} -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
 	  ".[test]"
 	@module=$$(ls $(CLANG_VENV)/lib/python$(PYCHECKS_V)/site-packages/korvane/_engine*.so); \
-	  ldd "$$module" | grep -q 'libc++\.so' || { echo "$$module is not linked with libc++" >&2; exit 1; }; \
+	  ldd "$$module" | grep 'libc++\.so' >/dev/null || { echo "$$module is not linked with libc++" >&2; exit 1; }; \
 	  echo "== pytest on Python $(PYCHECKS_V) against $$module (clang-16, libc++)"
 	$(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests

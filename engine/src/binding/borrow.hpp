@@ -16,15 +16,16 @@ namespace korvane::binding {
 
 inline constexpr std::size_t kExclusivelyBorrowed = std::numeric_limits<std::size_t>::max();
 
-// The flag word, aligned so that it can be used atomically in place.
-struct alignas(std::atomic_ref<std::size_t>::required_alignment) BorrowFlag {
-  std::size_t value;
+// The flag word. It lives in memory the interpreter allocates, so the instance's constructor starts
+// its life in place (std::atomic rather than std::atomic_ref, which not every C++ library has).
+struct BorrowFlag {
+  std::atomic<std::size_t> value{0};
 };
 
 class SharedAccess {
  public:
   SharedAccess(PyObject* owner, BorrowFlag& flag) noexcept : flag_(flag) {
-    std::atomic_ref<std::size_t> word(flag_.value);
+    std::atomic<std::size_t>& word = flag_.value;
     std::size_t current = word.load(std::memory_order_relaxed);
     do {
       if (current == kExclusivelyBorrowed) {
@@ -39,7 +40,7 @@ class SharedAccess {
   SharedAccess& operator=(const SharedAccess&) = delete;
   ~SharedAccess() {
     if (owner_ == nullptr) return;
-    std::atomic_ref<std::size_t>(flag_.value).fetch_sub(1, std::memory_order_release);
+    flag_.value.fetch_sub(1, std::memory_order_release);
     Py_DECREF(owner_);
   }
 
@@ -54,9 +55,8 @@ class ExclusiveAccess {
  public:
   ExclusiveAccess(PyObject* owner, BorrowFlag& flag) noexcept : flag_(flag) {
     std::size_t expected = 0;
-    if (!std::atomic_ref<std::size_t>(flag_.value)
-             .compare_exchange_strong(expected, kExclusivelyBorrowed, std::memory_order_acquire,
-                                      std::memory_order_relaxed)) {
+    if (!flag_.value.compare_exchange_strong(
+            expected, kExclusivelyBorrowed, std::memory_order_acquire, std::memory_order_relaxed)) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return;
     }
@@ -66,7 +66,7 @@ class ExclusiveAccess {
   ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
   ~ExclusiveAccess() {
     if (owner_ == nullptr) return;
-    std::atomic_ref<std::size_t>(flag_.value).store(0, std::memory_order_release);
+    flag_.value.store(0, std::memory_order_release);
     Py_DECREF(owner_);
   }
 

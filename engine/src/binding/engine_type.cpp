@@ -106,7 +106,7 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
       Py_DECREF(subtype);
       throw;
     }
-    std::atomic_ref<std::size_t>(record->borrow.value).store(0, std::memory_order_release);
+    ::new (static_cast<void*>(&record->borrow)) BorrowFlag{};
     return self;
   });
 }
