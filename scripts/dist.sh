@@ -251,7 +251,7 @@ sdist_root() {
 }
 
 test_sdist() { # gcc | clang
-  local toolchain=$1 root=$ROOTS/$SDIST_ROOT dir=/tmp/korvane-sdist-$1 compiler
+  local toolchain=$1 root=$ROOTS/$SDIST_ROOT dir=/tmp/korvane-sdist-$1 compiler cxxlib
   test_dir "$root$dir"
   cp "$DIST/korvane-$version.tar.gz" "$root$dir/"
   # pip reaches the package index (the backend, CMake, pytest) through this machine's authorities.
@@ -265,9 +265,9 @@ test_sdist() { # gcc | clang
     CMAKE_BUILD_PARALLEL_LEVEL="${JOBS:-2}")
   if [[ $toolchain == clang ]]; then
     env+=(CC=clang-19 CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++)
-    compiler="Clang 19"
+    compiler="Clang 19" cxxlib=libc++.so.1
   else
-    compiler="GNU 14"
+    compiler="GNU 14" cxxlib=libstdc++.so.6
   fi
   mkdir -p "$root/proc"
   local run=("$(command -v unshare)" --mount --pid --fork --mount-proc="$root/proc"
@@ -276,12 +276,16 @@ test_sdist() { # gcc | clang
   quiet "$WORK/sdist-$toolchain.log" "${run[@]}" /bin/bash -euc "
     python3.13 -m venv $dir/venv
     $dir/venv/bin/python -m pip install -v $dir/korvane-$version.tar.gz pytest"
-  # The build's own account: the compiler asked for and the bundled headers, not the system's.
+  # The build's own account: the compiler asked for and the bundled headers, not the system's;
+  # and the module's own: the C++ library of that toolchain.
   grep -q "The CXX compiler identification is $compiler" "$WORK/sdist-$toolchain.log" ||
     { echo "the sdist was not built with $compiler (log $WORK/sdist-$toolchain.log)" >&2; return 1; }
   grep -o -- '-- korvane headers: .*' "$WORK/sdist-$toolchain.log"
   grep -q -- '-- korvane headers: RapidJSON (bundled), Dragonbox (bundled), fast_float (bundled)' \
     "$WORK/sdist-$toolchain.log" || { echo "the sdist's build did not use its bundled headers" >&2; return 1; }
+  local module=("$root$dir"/venv/lib/python3.13/site-packages/korvane/_engine.*.so)
+  readelf -d "${module[0]}" | grep "(NEEDED).*\[$cxxlib\]" >/dev/null ||
+    { echo "${module[0]} does not need $cxxlib" >&2; return 1; }
   "${run[@]}" /bin/bash -euc "cd $dir && venv/bin/python -c '$SHOW' && venv/bin/python ${PYTEST[*]}"
 }
 
