@@ -1,0 +1,5 @@
+# 64-bit ARM Linux with Debian's g++-aarch64-linux-gnu; tests run under qemu-aarch64.
+set(KORVANE_CROSS_TRIPLE aarch64-linux-gnu)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(KORVANE_CROSS_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)
