@@ -51,8 +51,14 @@ triple_of() {
 debarch_of() {
   case $1 in x86_64) echo amd64 ;; armv7l) echo armhf ;; aarch64) echo arm64 ;; *) echo "$1" ;; esac
 }
-qemu_of() {
-  case $1 in armv7l) echo qemu-arm ;; *) echo "qemu-$1" ;; esac
+qemu_of() { # the emulator's command, a word a line
+  case $1 in
+    armv7l) echo qemu-arm ;;
+    # The architected pointer-authentication hash is slow to emulate (five times the run time of
+    # Debian's interpreter, built with it); QEMU's own hash keeps every check.
+    aarch64) printf '%s\n' qemu-aarch64 -cpu max,pauth-impdef=on ;;
+    *) echo "qemu-$1" ;;
+  esac
 }
 oldest_of() {
   case $1 in s390x) echo bookworm-s390x ;; *) echo "bullseye-$(debarch_of "$1")" ;; esac
@@ -225,8 +231,10 @@ test_qemu() { # wheel version root arch
   # qemu runs the root's interpreter, also through the virtual environment's link to it. Without
   # binfmt that interpreter cannot start a second foreign program, so the command-line tests
   # call the entry point in-process.
-  local env=(env -i PATH=/usr/bin:/bin HOME="$dir" LANG=C.UTF-8 KORVANE_TEST_CLI_IN_PROCESS=1
-    "$(qemu_of "$4")" -L "$root")
+  local qemu env
+  mapfile -t qemu < <(qemu_of "$4")
+  env=(env -i PATH=/usr/bin:/bin HOME="$dir" LANG=C.UTF-8 KORVANE_TEST_CLI_IN_PROCESS=1
+    "${qemu[@]}" -L "$root")
   "${env[@]}" "$root/usr/bin/python$2" -m venv --system-site-packages --without-pip "$dir/venv"
   "${env[@]}" "$dir/venv/bin/python" -m pip install -q --root-user-action=ignore --no-index \
     --no-deps "$1"
@@ -259,9 +267,10 @@ check_oldest_libc() { # wheel arch
     report=$(env -i "${trace[@]}" "$loader" --library-path "$root/lib/$triple" \
       "$dir"/korvane/_engine.*.so 2>&1)
   else
-    local v guest=()
+    local v guest=() qemu
     for v in "${trace[@]}"; do guest+=(-E "$v"); done
-    report=$(env -i "$(qemu_of "$2")" "${guest[@]}" -L "$root" "$loader" \
+    mapfile -t qemu < <(qemu_of "$2")
+    report=$(env -i "${qemu[@]}" "${guest[@]}" -L "$root" "$loader" \
       --library-path "/lib/$triple" "$dir"/korvane/_engine.*.so 2>&1)
   fi
   if grep -E 'not found|undefined symbol' <<<"$report" | grep -vE '^undefined symbol: _?Py'; then
