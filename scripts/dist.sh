@@ -123,14 +123,13 @@ roots() { # every root the targets need: each architecture's oldest and the inte
 # The headers a build sees besides the sysroot's C library: RapidJSON, Dragonbox, fast_float and,
 # for a Debian interpreter, its Python headers with the per-architecture pyconfig.h they include.
 headers() { # dir triple version from
-  local dir=$1 triple=$2 v=$3 from=$4 rapidjson dragonbox fastfloat
+  local dir=$1 triple=$2 v=$3 from=$4 rapidjson dragonbox
   rapidjson=$(dirname "$(ls /usr/include/rapidjson/reader.h)")
   dragonbox=$(dirname "$(ls /usr/include/dragonbox*/dragonbox/dragonbox.h | sort -V | tail -n1)")
-  fastfloat=$(dirname "$(ls /usr/include/fast_float/fast_float.h)")
   rm -rf "$dir" && mkdir -p "$dir/$triple"
   ln -s "$rapidjson" "$dir/rapidjson"
   ln -s "$dragonbox" "$dir/dragonbox"
-  ln -s "$fastfloat" "$dir/fast_float"
+  ln -s /usr/include/fast_float "$dir/fast_float"
   if [[ $from != native ]]; then
     ln -s "$ROOTS/$from/usr/include/python$v" "$dir/python$v"
     ln -s "$ROOTS/$from/usr/include/$triple/python$v" "$dir/$triple/python$v"
