@@ -6,10 +6,10 @@
 #                           of its own interpreter and runs the whole pytest suite against it
 #                           (test x86_64-3.14 aarch64-3.13 ...: those wheels only)
 # Wheels are built by the project's backend against the oldest Debian root of their architecture
-# in the registry: bullseye (glibc 2.31, manylinux_2_31), for s390x bookworm (glibc 2.36, whose
-# symbols give manylinux_2_34); roots of newer releases give the other Pythons' headers and
-# interpreters. Foreign wheels are cross-built with Debian's g++-<triple> and tested under qemu.
-# Everything made here lives under build/ (roots, environments) and dist/.
+# in the registry, bullseye (glibc 2.31), for s390x bookworm (glibc 2.36), and carry
+# manylinux_2_31: no symbol they ask for is newer. Roots of newer releases give the other
+# Pythons' headers and interpreters. Foreign wheels are cross-built with Debian's g++-<triple>
+# and tested under qemu. Everything made here lives under build/ (roots, environments) and dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +28,7 @@ TARGETS=(
   "s390x 3.14 sid-s390x"
   "s390x 3.15 sid-s390x"
 )
+POLICY=manylinux_2_31
 ROOTS=$PWD/build/roots
 WORK=$PWD/build/dist
 DIST=$PWD/dist
@@ -42,9 +43,8 @@ quiet() { # log command...: the command's output goes to the log, shown only whe
   shift
   "$@" >"$logfile" 2>&1 || { tail -n 40 "$logfile" >&2; echo "failed: $*" >&2; return 1; }
 }
-# Per architecture (the wheel's name for it): GNU triple, Debian's name, emulator, the oldest
-# Debian root the registry has (the sysroot of its wheels), its glibc, and the tag auditwheel
-# gives the wheels (s390x: glibc 2.34's versions of the thread functions, which moved into libc).
+# Per architecture (the wheel's name for it): GNU triple, Debian's name, emulator, and the oldest
+# Debian root the registry has (the sysroot of its wheels) with its glibc.
 triple_of() {
   case $1 in armv7l) echo arm-linux-gnueabihf ;; *) echo "$1-linux-gnu" ;; esac
 }
@@ -66,12 +66,9 @@ oldest_of() {
 glibc_of() {
   case $1 in s390x) echo 2.36 ;; *) echo 2.31 ;; esac
 }
-policy_of() {
-  case $1 in s390x) echo manylinux_2_34 ;; *) echo manylinux_2_31 ;; esac
-}
 wheel_of() {
   local tag=cp${2/./}
-  echo "$DIST/korvane-$version-$tag-$tag-$(policy_of "$1")_$1.whl"
+  echo "$DIST/korvane-$version-$tag-$tag-${POLICY}_$1.whl"
 }
 
 native_python() {
