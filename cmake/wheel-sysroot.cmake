@@ -1,5 +1,6 @@
-# Wheels: the build machine's GCC compiles and links against an old Debian root (glibc 2.31) as
-# sysroot, so that the module asks for no C library symbol newer than its manylinux tag allows.
+# Wheels: the build machine's GCC (or Debian's cross GCC for the target) compiles and links
+# against an old Debian root (glibc 2.31; for s390x 2.36) as sysroot, so that the module asks for
+# no C library symbol newer than its manylinux tag allows.
 # The environment names the root (KORVANE_SYSROOT) and the target (KORVANE_TRIPLE); the header-only
 # dependencies and the target's Python headers come from directories of their own
 # (KORVANE_HEADERS), so that the build machine's /usr/include never shadows the root's C library.
@@ -9,12 +10,14 @@ if(NOT IS_DIRECTORY "${KORVANE_SYSROOT}/usr/lib/${KORVANE_TRIPLE}")
   message(FATAL_ERROR "KORVANE_SYSROOT/KORVANE_TRIPLE name no root: '${KORVANE_SYSROOT}' '${KORVANE_TRIPLE}'")
 endif()
 
-if(KORVANE_TRIPLE STREQUAL "arm-linux-gnueabihf")
+if(NOT KORVANE_TRIPLE MATCHES "^x86_64-")
+  # Another architecture: Debian's cross compiler for it (g++-arm-linux-gnueabihf, ...).
   set(CMAKE_SYSTEM_NAME Linux)
-  set(CMAKE_SYSTEM_PROCESSOR arm)
-  set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-  set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-  # Notes on GCC 7.1's change of passing parameters concern only objects from older compilers.
+  string(REGEX REPLACE "-.*" "" _korvane_processor "${KORVANE_TRIPLE}")
+  set(CMAKE_SYSTEM_PROCESSOR ${_korvane_processor})
+  set(CMAKE_C_COMPILER ${KORVANE_TRIPLE}-gcc)
+  set(CMAKE_CXX_COMPILER ${KORVANE_TRIPLE}-g++)
+  # Notes on GCC's past changes of passing parameters concern only objects from older compilers.
   set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 endif()
 set(CMAKE_SYSROOT "${KORVANE_SYSROOT}")

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The sdist and the wheels, and their tests as a user gets them.
 #   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz and one wheel per target below
-#   scripts/dist.sh test    loads each module with glibc 2.31's dynamic loader, installs each
-#                           wheel into a clean environment of its own interpreter and runs the
-#                           whole pytest suite against it, and so the sdist in a clean Debian root
-#                           with GCC and with Clang/libc++ (test x86_64-3.14 sdist-clang ...: those only)
-# Wheels are built by the project's backend against Debian bullseye roots (glibc 2.31), so they
-# carry manylinux_2_31; Debian roots of newer releases give the other Pythons' headers and
-# interpreters. Everything made here lives under build/ (roots, environments) and dist/.
+#   scripts/dist.sh test    loads each module with the dynamic loader of the oldest C library the
+#                           registry has for its tag, installs each wheel into a clean environment
+#                           of its own interpreter and runs the whole pytest suite against it, and
+#                           so the sdist in a clean Debian root with GCC and with Clang/libc++
+#                           (test x86_64-3.14 aarch64-3.13 sdist-clang ...: those only)
+# Wheels are built by the project's backend against the oldest Debian root of their architecture
+# in the registry, bullseye (glibc 2.31), for s390x bookworm (glibc 2.36), and carry
+# manylinux_2_31: no symbol they ask for is newer. Roots of newer releases give the other
+# Pythons' headers and interpreters. Foreign wheels are cross-built with Debian's g++-<triple>
+# and tested under qemu. Everything made here lives under build/ (roots, environments) and dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +23,11 @@ TARGETS=(
   "armv7l 3.13 trixie-armhf"
   "armv7l 3.14 sid-armhf"
   "armv7l 3.15 sid-armhf"
+  "aarch64 3.13 trixie-arm64"
+  "aarch64 3.14 sid-arm64"
+  "aarch64 3.15 sid-arm64"
+  "s390x 3.14 sid-s390x"
+  "s390x 3.15 sid-s390x"
 )
 POLICY=manylinux_2_31
 ROOTS=$PWD/build/roots
@@ -36,8 +44,29 @@ quiet() { # log command...: the command's output goes to the log, shown only whe
   shift
   "$@" >"$logfile" 2>&1 || { tail -n 40 "$logfile" >&2; echo "failed: $*" >&2; return 1; }
 }
-triple_of() { [[ $1 == x86_64 ]] && echo x86_64-linux-gnu || echo arm-linux-gnueabihf; }
-debarch_of() { [[ $1 == x86_64 ]] && echo amd64 || echo armhf; }
+# Per architecture (the wheel's name for it): GNU triple, Debian's name, emulator, and the oldest
+# Debian root the registry has (the sysroot of its wheels) with its glibc.
+triple_of() {
+  case $1 in armv7l) echo arm-linux-gnueabihf ;; *) echo "$1-linux-gnu" ;; esac
+}
+debarch_of() {
+  case $1 in x86_64) echo amd64 ;; armv7l) echo armhf ;; aarch64) echo arm64 ;; *) echo "$1" ;; esac
+}
+qemu_of() { # the emulator's command, a word a line
+  case $1 in
+    armv7l) echo qemu-arm ;;
+    # The architected pointer-authentication hash is slow to emulate (five times the run time of
+    # Debian's interpreter, built with it); QEMU's own hash keeps every check.
+    aarch64) printf '%s\n' qemu-aarch64 -cpu max,pauth-impdef=on ;;
+    *) echo "qemu-$1" ;;
+  esac
+}
+oldest_of() {
+  case $1 in s390x) echo bookworm-s390x ;; *) echo "bullseye-$(debarch_of "$1")" ;; esac
+}
+glibc_of() {
+  case $1 in s390x) echo 2.36 ;; *) echo 2.31 ;; esac
+}
 wheel_of() {
   local tag=cp${2/./}
   echo "$DIST/korvane-$version-$tag-$tag-${POLICY}_$1.whl"
@@ -69,11 +98,24 @@ tools() {
 root() { # name: makes it when missing
   local name=$1 suite=${1%-*} arch=${1#*-} packages=()
   case $1 in
-    bullseye-*) packages=(libc6-dev linux-libc-dev libgcc-s1) ;;
+    bullseye-* | bookworm-*) packages=(libc6-dev linux-libc-dev libgcc-s1) ;;
     trixie-*) packages=(python3.13 python3.13-dev "${DEBIAN_PYTHON[@]}") ;;
     sid-*) packages=(python3.14 python3.15 python3.14-dev python3.15-dev "${DEBIAN_PYTHON[@]}") ;;
   esac
   scripts/make-root.sh "$ROOTS/$name" "$arch" "$suite" "${packages[@]}"
+}
+
+roots() { # every root the targets need: each architecture's oldest and the interpreters'
+  local t made=" "
+  for t in "${TARGETS[@]}"; do
+    set -- $t
+    local r
+    for r in "$(oldest_of "$1")" "$3"; do
+      [[ $r == native || $made == *" $r "* ]] && continue
+      root "$r"
+      made+="$r "
+    done
+  done
 }
 
 # The headers a build sees besides the sysroot's C library: RapidJSON, Dragonbox, fast_float and,
@@ -143,7 +185,7 @@ build_wheel() { # arch version from
   rm -rf "$raw" && mkdir -p "$raw"
   headers "$work/headers" "$triple" "$v" "$from"
   local config=(-C "build-dir=$work/build" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$PWD/cmake/wheel-sysroot.cmake")
-  export KORVANE_SYSROOT=$ROOTS/bullseye-$(debarch_of "$arch") KORVANE_TRIPLE=$triple
+  export KORVANE_SYSROOT=$ROOTS/$(oldest_of "$arch") KORVANE_TRIPLE=$triple
   export KORVANE_HEADERS=$work/headers
   log "wheel for CPython $v on $arch"
   if [[ $from == native ]]; then
@@ -170,7 +212,7 @@ build_wheel() { # arch version from
 build() {
   local started=$SECONDS t begun
   tools
-  for r in bullseye-amd64 bullseye-armhf sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
+  roots
   log "tools and roots ready after $((SECONDS - started)) s"
   rm -rf "$DIST" && mkdir -p "$DIST"
   begun=$SECONDS
@@ -224,14 +266,16 @@ test_chroot() { # wheel version root
   "${run[@]}" "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider "$dir/tests"
 }
 
-test_qemu() { # wheel version root
-  local root=$ROOTS/$3 dir=$WORK/test-armv7l-$2
+test_qemu() { # wheel version root arch
+  local root=$ROOTS/$3 dir=$WORK/test-$4-$2
   test_dir "$dir"
-  # qemu-arm runs the root's ARM interpreter, also through the virtual environment's link to it.
-  # Without binfmt that interpreter cannot start a second ARM program, so the command-line tests
+  # qemu runs the root's interpreter, also through the virtual environment's link to it. Without
+  # binfmt that interpreter cannot start a second foreign program, so the command-line tests
   # call the entry point in-process.
-  local env=(env -i PATH=/usr/bin:/bin HOME="$dir" LANG=C.UTF-8 KORVANE_TEST_CLI_IN_PROCESS=1
-    qemu-arm -L "$root")
+  local qemu env
+  mapfile -t qemu < <(qemu_of "$4")
+  env=(env -i PATH=/usr/bin:/bin HOME="$dir" LANG=C.UTF-8 KORVANE_TEST_CLI_IN_PROCESS=1
+    "${qemu[@]}" -L "$root")
   "${env[@]}" "$root/usr/bin/python$2" -m venv --system-site-packages --without-pip "$dir/venv"
   "${env[@]}" "$dir/venv/bin/python" -m pip install -q --root-user-action=ignore --no-index \
     --no-deps "$1"
@@ -289,28 +333,33 @@ test_sdist() { # gcc | clang
   "${run[@]}" /bin/bash -euc "cd $dir && venv/bin/python -c '$SHOW' && venv/bin/python ${PYTEST[*]}"
 }
 
-# The module loaded by the dynamic loader of the oldest system its tag admits (bullseye, glibc
-# 2.31), every symbol bound at once: only the interpreter's own may be left unresolved.
+# The module loaded by the dynamic loader of the oldest system the registry has for its tag (the
+# root it was linked against: glibc 2.31, for s390x 2.36), every symbol bound at once: only the
+# interpreter's own may be left unresolved.
 check_oldest_libc() { # wheel arch
-  local root=$ROOTS/bullseye-$(debarch_of "$2") triple dir=$WORK/oldest-libc report
+  local root=$ROOTS/$(oldest_of "$2") triple dir=$WORK/oldest-libc report loader glibc
   triple=$(triple_of "$2")
+  glibc=$(glibc_of "$2")
   rm -rf "$dir" && "$TOOLS/bin/python" -m zipfile -e "$1" "$dir"
-  local loader=("$root/lib/$triple/"ld-linux*.so.*)
+  for loader in "$root/lib/$triple/"ld-linux*.so.* "$root/lib/$triple/"ld64.so.*; do
+    [[ -e $loader ]] && break
+  done
   local trace=(LD_TRACE_LOADED_OBJECTS=1 LD_WARN=yes LD_BIND_NOW=yes)
   if [[ $2 == x86_64 ]]; then
-    report=$(env -i "${trace[@]}" "${loader[0]}" --library-path "$root/lib/$triple" \
+    report=$(env -i "${trace[@]}" "$loader" --library-path "$root/lib/$triple" \
       "$dir"/korvane/_engine.*.so 2>&1)
   else
-    local v guest=()
+    local v guest=() qemu
     for v in "${trace[@]}"; do guest+=(-E "$v"); done
-    report=$(env -i qemu-arm "${guest[@]}" -L "$root" "${loader[0]}" \
+    mapfile -t qemu < <(qemu_of "$2")
+    report=$(env -i "${qemu[@]}" "${guest[@]}" -L "$root" "$loader" \
       --library-path "/lib/$triple" "$dir"/korvane/_engine.*.so 2>&1)
   fi
   if grep -E 'not found|undefined symbol' <<<"$report" | grep -vE '^undefined symbol: _?Py'; then
-    echo "$(basename "$1") does not load with glibc 2.31" >&2
+    echo "$(basename "$1") does not load with glibc $glibc" >&2
     return 1
   fi
-  log "$(basename "$1") loads with glibc 2.31, all its C library symbols bound"
+  log "$(basename "$1") loads with glibc $glibc, all its C library symbols bound"
 }
 
 run_test() { # arch version from
@@ -326,14 +375,14 @@ run_test() { # arch version from
   elif [[ $arch == x86_64 ]]; then
     test_chroot "$wheel" "$v" "$from"
   else
-    test_qemu "$wheel" "$v" "$from"
+    test_qemu "$wheel" "$v" "$from" "$arch"
   fi
   log "$(basename "$wheel") passed in $((SECONDS - started)) s"
 }
 
 test_all() { # [arch-version...]: only those wheels, without the sdist
   tools
-  for r in bullseye-amd64 bullseye-armhf sid-amd64 trixie-armhf sid-armhf; do root "$r"; done
+  roots
   local started=$SECONDS t tc begun
   for tc in gcc clang; do
     if (( $# == 0 )) || [[ " $* " == *" sdist-$tc "* ]]; then

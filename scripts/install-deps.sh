@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ cmake make rapidjson-dev libdragonbox-dev libfast-float-dev libgtest-dev libbenchmark-dev)
 if [[ "${KORVANE_EXTRA_DEPS:-}" == 1 ]]; then
   packages+=(valgrind clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev googletest
-    g++-arm-linux-gnueabihf qemu-user mmdebstrap debian-archive-keyring)
+    g++-arm-linux-gnueabihf g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user mmdebstrap
+    debian-archive-keyring)
 fi
 
 missing=()
