@@ -301,9 +301,16 @@ char* write_int(char* p, std::int64_t value) {
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
-  char fraction[16];  // at most 16 digits after the point
-  std::memcpy(fraction, p + point, 16);
-  std::memcpy(p + point + 1, fraction, 16);
+  if constexpr (kNarrow) {
+    // In four words held in registers: a 16-byte copy goes through the stack there.
+    std::uint32_t fraction[4];
+    for (int k = 0; k < 4; ++k) std::memcpy(&fraction[k], p + point + 4 * k, 4);
+    for (int k = 0; k < 4; ++k) std::memcpy(p + point + 1 + 4 * k, &fraction[k], 4);
+  } else {
+    char fraction[16];  // at most 16 digits after the point
+    std::memcpy(fraction, p + point, 16);
+    std::memcpy(p + point + 1, fraction, 16);
+  }
   p[point] = '.';
   return p + count + 1;
 }
@@ -313,7 +320,13 @@ char* write_int(char* p, std::int64_t value) {
                                             const double* values, const std::uint8_t* included) {
   for (std::size_t g = 0; g < keys.size(); ++g) {
     if (!included[g]) continue;
-    std::memcpy(p, &keys[g], sizeof(KeySlot));
+    if constexpr (kNarrow) {
+      // Sixteen bytes hold every name of an identifier below 10^12; longer ones take the rest.
+      std::memcpy(p, &keys[g], 16);
+      if (keys[g].length > 16) std::memcpy(p + 16, keys[g].text + 16, sizeof(KeySlot) - 16);
+    } else {
+      std::memcpy(p, &keys[g], sizeof(KeySlot));
+    }
     p += keys[g].length;
     p = write_double(p, values[g]);
   }

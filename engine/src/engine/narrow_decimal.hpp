@@ -198,8 +198,11 @@ inline Decimal to_decimal(double value) {
   const int minus_k = db::log::floor_log10_pow2(exponent) - kKappa;
   const Wide cache = cache_of(-minus_k);
   const int beta = exponent + db::log::floor_log2_pow10(-minus_k);  // 6 to 9
-  const auto deltai = static_cast<std::uint32_t>(cache.high >> (63 - beta));
-  const Wide z = upper_128((two_fc | 1) << beta, cache);
+  // Word by word: for these shifts the 64-bit ones would also handle 32 and more.
+  const auto deltai = static_cast<std::uint32_t>(cache.high >> 32) >> (31 - beta);
+  const auto u_low = static_cast<std::uint32_t>(two_fc) | 1;
+  const auto u_high = (static_cast<std::uint32_t>(two_fc >> 32) << beta) | (u_low >> (32 - beta));
+  const Wide z = upper_128((static_cast<std::uint64_t>(u_high) << 32) | (u_low << beta), cache);
   const bool z_is_integer = z.low == 0;
 
   Decimal r{div_1000(z.high), 0};
