@@ -37,6 +37,7 @@ set(_korvane_headers "$ENV{KORVANE_HEADERS}")
 if(_korvane_headers)
   set(RAPIDJSON_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "RapidJSON headers")
   set(DRAGONBOX_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "Dragonbox headers")
+  set(FAST_FLOAT_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "fast_float headers")
   # Also the home of the target's Python headers and of Debian's per-architecture pyconfig.h.
   string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${_korvane_headers}")
 endif()

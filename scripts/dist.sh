@@ -75,8 +75,8 @@ root() { # name: makes it when missing
   scripts/make-root.sh "$ROOTS/$name" "$arch" "$suite" "${packages[@]}"
 }
 
-# The headers a build sees besides the sysroot's C library: RapidJSON, Dragonbox and, for a
-# Debian interpreter, its Python headers with the per-architecture pyconfig.h they include.
+# The headers a build sees besides the sysroot's C library: RapidJSON, Dragonbox, fast_float and,
+# for a Debian interpreter, its Python headers with the per-architecture pyconfig.h they include.
 headers() { # dir triple version from
   local dir=$1 triple=$2 v=$3 from=$4 rapidjson dragonbox
   rapidjson=$(dirname "$(ls /usr/include/rapidjson/reader.h)")
@@ -84,6 +84,7 @@ headers() { # dir triple version from
   rm -rf "$dir" && mkdir -p "$dir/$triple"
   ln -s "$rapidjson" "$dir/rapidjson"
   ln -s "$dragonbox" "$dir/dragonbox"
+  ln -s /usr/include/fast_float "$dir/fast_float"
   if [[ $from != native ]]; then
     ln -s "$ROOTS/$from/usr/include/python$v" "$dir/python$v"
     ln -s "$ROOTS/$from/usr/include/$triple/python$v" "$dir/$triple/python$v"

@@ -3,7 +3,7 @@
 # Elsewhere it only reports what is missing: install those with your own package manager.
 set -euo pipefail
 
-packages=(g++ cmake make rapidjson-dev libdragonbox-dev libgtest-dev libbenchmark-dev)
+packages=(g++ cmake make rapidjson-dev libdragonbox-dev libfast-float-dev libgtest-dev libbenchmark-dev)
 if [[ "${KORVANE_EXTRA_DEPS:-}" == 1 ]]; then
   packages+=(valgrind clang-16 libclang-rt-16-dev g++-arm-linux-gnueabihf qemu-user mmdebstrap
     debian-archive-keyring)

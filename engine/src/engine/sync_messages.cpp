@@ -1,10 +1,12 @@
 #include "engine/sync_messages.hpp"
 
 #include <algorithm>
-#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
+
+#include <fast_float/fast_float.h>
 
 #include "engine/json_writer.hpp"
 
@@ -88,8 +90,9 @@ bool text_to_double(std::string_view number, double& out) noexcept {
   const char* first = number.data();
   const char* last = first + number.size();
   double value = 0.0;
-  const auto result = std::from_chars(first, last, value);
-  if (result.ec == std::errc()) {
+  // Overflow comes back as an infinity (some releases also flag it), which JSON cannot spell.
+  const auto result = fast_float::from_chars(first, last, value);
+  if (result.ec == std::errc() && std::isfinite(value)) {
     out = value;
     return true;
   }
@@ -141,8 +144,8 @@ constexpr int kMaxExponentDigitsValue = 2147483647;
 }  // namespace
 
 bool read_rounded(const char* first, const char* last, double& value) noexcept {
-  const auto result = std::from_chars(first, last, value);
-  return result.ec == std::errc() && result.ptr == last;
+  const auto result = fast_float::from_chars(first, last, value);
+  return result.ec == std::errc() && result.ptr == last && std::isfinite(value);
 }
 
 NumberRead read_number(std::string_view input, std::size_t start) noexcept {

@@ -89,8 +89,8 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000
   return take_digits(p, last, mantissa);
 }
 
-// The library's correctly rounded conversion of the decimal in [first, last); false when its
-// magnitude is beyond the double range either way.
+// The library's correctly rounded conversion of the decimal in [first, last), a signed zero below
+// the smallest subnormal; false when its magnitude is beyond the double range.
 bool read_rounded(const char* first, const char* last, double& value) noexcept;
 
 // The spelling of nearly every number in sync documents, a decimal without exponent, at `cursor`:
