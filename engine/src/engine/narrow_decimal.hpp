@@ -11,29 +11,17 @@
 #include <bit>
 #include <cstdint>
 
+#include "engine/word_math.hpp"
+
 namespace korvane::json::narrow {
+
+using word_math::mul32;
+using word_math::mul_add;
 
 struct Decimal {
   std::uint64_t significand;  // without trailing zeros
   int exponent;               // value = significand * 10^exponent
 };
-
-[[gnu::always_inline]] inline std::uint64_t mul32(std::uint32_t a, std::uint32_t b) {
-  return static_cast<std::uint64_t>(a) * b;
-}
-
-// (high, low) = a * b + low + high, which cannot overflow: one UMAAL on ARM, where GCC does not
-// find it itself and keeps zero upper words of its own in the products.
-[[gnu::always_inline]] inline void mul_add(std::uint32_t& low, std::uint32_t& high, std::uint32_t a,
-                                           std::uint32_t b) {
-#if defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 6 && !defined(__aarch64__)
-  asm("umaal %0, %1, %2, %3" : "+r"(low), "+r"(high) : "r"(a), "r"(b));
-#else
-  const std::uint64_t t = mul32(a, b) + low + high;
-  low = static_cast<std::uint32_t>(t);
-  high = static_cast<std::uint32_t>(t >> 32);
-#endif
-}
 
 // The upper 64 bits of x * y.
 [[gnu::always_inline]] inline std::uint64_t mul_high(std::uint64_t x, std::uint64_t y) {

@@ -76,7 +76,7 @@ bool is_plain(char c) {
         kHigh;
     if (stop != 0) {
       if constexpr (std::endian::native == std::endian::little) {
-        return p + (std::countr_zero(stop) >> 3);
+        return p + (sync_detail::lowest_bit(stop) >> 3);
       }
       break;
     }
@@ -826,24 +826,40 @@ class SyncHandler {
   // be a duplicate case), so one comparison.
   static std::size_t arm_key(std::string_view key) {
     static_assert(kArmFields == 7, "every arm field has its case below");
-    const auto is = [&](std::size_t field) {
-      return std::memcmp(key.data(), kArmKeys[field].data(), key.size()) == 0 ? field : kArmFields;
+    // The length is the case's constant, so the comparison is a few word compares, not a call.
+    const auto is = [&]<std::size_t field>(std::integral_constant<std::size_t, field>) {
+      constexpr std::size_t n = kArmKeys[field].size();
+      if constexpr (sync_detail::kNarrowWord) {
+        // GCC calls memcmp for these lengths on 32-bit ARM: word compares instead.
+        bool same = true;
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+          std::uint32_t x, y;
+          std::memcpy(&x, key.data() + i, 4);
+          std::memcpy(&y, kArmKeys[field].data() + i, 4);
+          same &= x == y;
+        }
+        for (; i < n; ++i) same &= key[i] == kArmKeys[field][i];
+        return same ? field : kArmFields;
+      } else {
+        return std::memcmp(key.data(), kArmKeys[field].data(), n) == 0 ? field : kArmFields;
+      }
     };
     switch (key.size()) {
       case kArmKeys[0].size():
-        return is(0);
+        return is(std::integral_constant<std::size_t, 0>{});
       case kArmKeys[1].size():
-        return is(1);
+        return is(std::integral_constant<std::size_t, 1>{});
       case kArmKeys[2].size():
-        return is(2);
+        return is(std::integral_constant<std::size_t, 2>{});
       case kArmKeys[3].size():
-        return is(3);
+        return is(std::integral_constant<std::size_t, 3>{});
       case kArmKeys[4].size():
-        return is(4);
+        return is(std::integral_constant<std::size_t, 4>{});
       case kArmKeys[5].size():
-        return is(5);
+        return is(std::integral_constant<std::size_t, 5>{});
       case kArmKeys[6].size():
-        return is(6);
+        return is(std::integral_constant<std::size_t, 6>{});
       default:
         return kArmFields;
     }

@@ -40,9 +40,9 @@ Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
     const auto m = index_map.model_index(arm.model_name, arm.model_provider);
     if (!m) return fail("arm model not in index map");
     const auto p = index_map.prompt_to_index.find(arm.system_prompt);
-    if (p == index_map.prompt_to_index.end()) return fail("arm prompt not in index map");
+    if (!p) return fail("arm prompt not in index map");
     FeatureRow row;
-    row.columns = {static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(models + p->second),
+    row.columns = {static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(models + *p),
                    static_cast<std::uint32_t>(models + prompts + *m),
                    static_cast<std::uint32_t>(2 * models + prompts + *m)};
     matrix.rows_.push_back(row);
