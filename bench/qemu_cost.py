@@ -22,6 +22,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 PLUGIN_SOURCE = BENCH_DIR / "insn_count.c"
 TOOLS_DIR = BENCH_DIR.parent / "build" / "bench-tools"
 NM = "arm-linux-gnueabihf-nm"
+READELF = "arm-linux-gnueabihf-readelf"
 
 
 def plugin() -> Path:
@@ -103,8 +104,18 @@ class Symbols:
         for address, name in sorted(entries):
             self.starts.append(address)
             self.names.append(name)
+        # Calls into other files go through the .plt stubs, which have no symbols of their own.
+        self.plt = (0, 0)
+        sections = subprocess.run([READELF, "-SW", path], capture_output=True, text=True).stdout
+        for line in sections.splitlines():
+            fields = line.replace("[ ", "[").split()
+            if len(fields) > 5 and fields[1] == ".plt":
+                start, size = int(fields[3], 16), int(fields[5], 16)
+                self.plt = (start, start + size)
 
     def name_of(self, address: int) -> str:
+        if self.plt[0] <= address < self.plt[1]:
+            return "(calls to other files: .plt)"
         k = bisect.bisect_right(self.starts, address) - 1
         return self.names[k] if k >= 0 else "?"
 
@@ -169,6 +180,14 @@ def instructions_per_call(root: Path, package: Path, setup: str, call: str, n1: 
 def print_profile(rows: list[tuple[str, str, float]], per_call: float, limit: int = 25) -> None:
     for file, function, share in rows[:limit]:
         print(f"      {share:>12,.1f} {100 * share / per_call:>5.1f}%  {file}: {function[:90]}")
+
+
+def is_libgcc_helper(file: str, function: str) -> bool:
+    """Integer division, 64-bit shifts and counts, conversions and soft-float steps of libgcc."""
+    if file.startswith("libgcc"):
+        return True
+    return function.startswith(("__aeabi_", "__udiv", "__div", "__mod", "__umod", "__float",
+                                "__fix", "__ctz", "__clz"))
 
 
 def check_tools(root: Path) -> None:
