@@ -18,7 +18,7 @@ namespace {
 
 // A 32-bit machine divides 64-bit integers in a library call: there the digits come from the
 // 32-bit search and every division by a constant is a multiplication.
-constexpr bool kNarrow = sizeof(void*) < 8;
+constexpr bool kNarrow = word_math::kNarrow;
 
 // v / 10^8 and the eight digits below, for v < 10^17.
 [[gnu::always_inline]] inline std::uint64_t upper_of(std::uint64_t v) {

@@ -39,7 +39,7 @@ NumberRead read_number(std::string_view input, std::size_t start) noexcept;
 // Powers of ten that doubles hold exactly.
 // Where the machine word is 32 bits, 64-bit conversions, divisions and bit counts are library
 // calls; there the same results come from 32-bit halves.
-inline constexpr bool kNarrowWord = sizeof(void*) < 8;
+inline constexpr bool kNarrowWord = word_math::kNarrow;
 
 // m exactly as a double, for m <= 2^53: on 32 bits from its two halves, each converted exactly,
 // whose sum is exact as well.

@@ -43,7 +43,9 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-const char* skip_spaces(const char* p, const char* last) {
+[[gnu::always_inline]] inline const char* skip_spaces(const char* p, const char* last) {
+  // The one space after a separator that common encoders write, without the general test.
+  if (p != last && *p == ' ') ++p;
   while (p != last && static_cast<unsigned char>(*p) <= ' ' && is_space(*p)) ++p;
   return p;
 }
@@ -62,25 +64,27 @@ bool is_plain(char c) {
 
 // The first byte at or after `p` that is not plain, eight bytes at a time.
 [[gnu::always_inline]] inline const char* plain_end(const char* p, const char* end) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kHigh = 0x8080808080808080u;
-  while (end - p >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    const std::uint64_t quote = w ^ (kOnes * '"');
-    const std::uint64_t backslash = w ^ (kOnes * '\\');
+  // Words of the machine's width: on 32 bits a 64-bit word costs two of everything and more.
+  using Word = std::conditional_t<sync_detail::kNarrowWord, std::uint32_t, std::uint64_t>;
+  constexpr Word kOnes = static_cast<Word>(0x0101010101010101u);
+  constexpr Word kHigh = static_cast<Word>(0x8080808080808080u);
+  while (end - p >= static_cast<std::ptrdiff_t>(sizeof(Word))) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    const Word quote = w ^ (kOnes * '"');
+    const Word backslash = w ^ (kOnes * '\\');
     // A high bit marks a quote or backslash (a zero byte after the xor), a control or a non-ASCII
     // byte; the lowest marked byte is exact (borrows only run upwards from a marked byte).
-    const std::uint64_t stop =
+    const Word stop =
         (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) | w) &
         kHigh;
     if (stop != 0) {
       if constexpr (std::endian::native == std::endian::little) {
-        return p + (sync_detail::lowest_bit(stop) >> 3);
+        return p + (std::countr_zero(stop) >> 3);
       }
       break;
     }
-    p += 8;
+    p += sizeof w;
   }
   while (p != end && is_plain(*p)) ++p;
   return p;

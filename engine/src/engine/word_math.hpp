@@ -6,6 +6,15 @@
 
 namespace korvane::word_math {
 
+// Where the machine word is 32 bits, 64-bit divisions, conversions and bit counts are library
+// calls: there the code takes 32-bit paths with the same results. KORVANE_NARROW_WORDS takes them
+// on a 64-bit machine too, so that its tests and fuzzers check them.
+#if defined(KORVANE_NARROW_WORDS)
+inline constexpr bool kNarrow = true;
+#else
+inline constexpr bool kNarrow = sizeof(void*) < 8;
+#endif
+
 [[gnu::always_inline]] inline std::uint64_t mul32(std::uint32_t a, std::uint32_t b) {
   return static_cast<std::uint64_t>(a) * b;
 }

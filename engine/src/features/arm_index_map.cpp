@@ -53,16 +53,26 @@ ArmIndexMap ArmIndexMap::from_arms(std::span<const ArmIdentity> arms) {
   std::vector<const ArmIdentity*> by_id;
   by_id.reserve(arms.size());
   for (const ArmIdentity& arm : arms) by_id.push_back(&arm);
-  std::stable_sort(by_id.begin(), by_id.end(), [](const ArmIdentity* a, const ArmIdentity* b) {
+  const auto by_arm_id = [](const ArmIdentity* a, const ArmIdentity* b) {
     return a->arm_id < b->arm_id;
-  });
+  };
+  // Documents usually list their arms in identifier order already; a merge sort would still
+  // compare them n log n times.
+  if (!std::is_sorted(by_id.begin(), by_id.end(), by_arm_id)) {
+    std::stable_sort(by_id.begin(), by_id.end(), by_arm_id);
+  }
 
   ArmIndexMap map;
   map.model_to_index.reserve(arms.size());
   map.prompt_to_index.reserve(arms.size());
+  const ArmIdentity* previous = nullptr;
   for (const ArmIdentity* arm : by_id) {
     const ModelKeyView model(arm->model_name, arm->model_provider);
-    if (!map.model_to_index.find(model)) {
+    // Arms of one model tend to follow one another: the previous arm's model is known already.
+    const bool known = previous != nullptr && same_text(model.first, previous->model_name) &&
+                       same_text(model.second, previous->model_provider);
+    previous = arm;
+    if (!known && !map.model_to_index.find(model)) {
       map.model_to_index.insert(model, ModelKey{arm->model_name, arm->model_provider});
     }
     if (!map.prompt_to_index.find(arm->system_prompt)) {
