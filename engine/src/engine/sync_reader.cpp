@@ -881,7 +881,10 @@ class SyncHandler {
             !(std::fabs(number) < 0x1p53)) {
           return false;
         }
-        arm.arm_id = static_cast<std::int64_t>(number);
+        // An integer, so either conversion is exact; the 32-bit one is an instruction on 32-bit
+        // ARM, where the 64-bit one is a library call.
+        arm.arm_id = std::fabs(number) < 0x1p31 ? static_cast<std::int32_t>(number)
+                                                : static_cast<std::int64_t>(number);
         return true;
       case Slot::kModelName:
       case Slot::kModelProvider:
