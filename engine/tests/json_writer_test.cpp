@@ -175,7 +175,8 @@ TEST(JsonWriter, NarrowShortestDecimalMatchesTheLibrary) {
   }
   std::uniform_int_distribution<int> scale(-300, 300);
   for (int i = 0; i < 200000; ++i) {
-    check(std::bit_cast<double>(bits() >> 1 | 1));
+    const double random = std::bit_cast<double>(bits() >> 1 | 1);
+    if (std::isfinite(random)) check(random);
     // Short decimals sit on the ties and the exact-integer paths.
     const double v = static_cast<double>(bits() % 100000) * std::pow(10.0, scale(bits));
     if (std::isfinite(v) && v != 0.0) check(v);
