@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,6 +16,58 @@
 #include "linalg/sparse_rows.hpp"
 
 namespace korvane {
+
+namespace {
+
+// Arm identifiers to their groups: open addressing over a power-of-two table, so that neither
+// building it nor a lookup divides (a library call on 32-bit ARM). Slots hold group + 1, 0 when
+// empty; the keys are the groups' identifiers, kept by the caller.
+class GroupIndex {
+ public:
+  static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+  // Room for n groups at most half full. Precondition: n < 2^31.
+  void reset(std::size_t n) {
+    unsigned bits = 3;
+    while ((std::size_t{1} << bits) < 2 * n) ++bits;
+    slots_.assign(std::size_t{1} << bits, 0);
+    shift_ = 64 - bits;
+  }
+
+  std::uint32_t find(std::int64_t id, std::span<const std::int64_t> ids) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = slot_of(id);; i = (i + 1) & mask) {
+      const std::uint32_t g = slots_[i];
+      if (g == 0) return kAbsent;
+      if (ids[g - 1] == id) return g - 1;
+    }
+  }
+
+  // The group of id; an id not yet seen becomes group ids.size(), which the caller then appends.
+  std::pair<std::uint32_t, bool> find_or_add(std::int64_t id, std::span<const std::int64_t> ids) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = slot_of(id);; i = (i + 1) & mask) {
+      const std::uint32_t g = slots_[i];
+      if (g == 0) {
+        slots_[i] = static_cast<std::uint32_t>(ids.size() + 1);
+        return {static_cast<std::uint32_t>(ids.size()), true};
+      }
+      if (ids[g - 1] == id) return {g - 1, false};
+    }
+  }
+
+ private:
+  // Fibonacci hashing: the top bits of the identifier times 2^64 / golden ratio.
+  std::size_t slot_of(std::int64_t id) const {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9e3779b97f4a7c15ULL) >>
+                                    shift_);
+  }
+
+  std::vector<std::uint32_t> slots_;
+  unsigned shift_ = 61;
+};
+
+}  // namespace
 
 // Everything derived from one sync document, replaced whole by a refresh.
 struct BanditEngineCore::State {
@@ -34,7 +85,7 @@ struct BanditEngineCore::State {
 
   // Arms keyed by identifier: one group per distinct arm_id, numbered in order of first
   // occurrence, so that listing groups in order lists identifiers in document order.
-  std::unordered_map<std::int64_t, std::uint32_t> group_of_id;
+  GroupIndex group_of_id;
   std::vector<std::uint32_t> arm_group;              // per arm
   std::vector<std::int64_t> group_arm_id;            // per group
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
@@ -134,16 +185,14 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   }
 
   s.arm_group.reserve(s.arms.size());
-  s.group_of_id.reserve(s.arms.size());
+  s.group_of_id.reset(s.arms.size());
   for (const ArmSync& arm : sync.arms) {
-    const auto [it, inserted] =
-        s.group_of_id.try_emplace(arm.arm_id, static_cast<std::uint32_t>(s.group_arm_id.size()));
+    const auto [g, inserted] = s.group_of_id.find_or_add(arm.arm_id, s.group_arm_id);
     if (inserted) {
       s.group_arm_id.push_back(arm.arm_id);
       s.group_active.push_back(0);
       s.group_latency.emplace_back();
     }
-    const std::uint32_t g = it->second;
     s.arm_group.push_back(g);
     if (arm.is_active) s.group_active[g] = 1;
     s.group_latency[g] = arm.avg_latency_last_n;  // the last arm with this identifier wins
@@ -302,8 +351,8 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
 
   std::copy(s.group_active.begin(), s.group_active.end(), s.group_eligible.begin());
   for (const std::int32_t id : exclude_ids) {
-    const auto it = s.group_of_id.find(id);
-    if (it != s.group_of_id.end()) s.group_eligible[it->second] = 0;
+    const std::uint32_t g = s.group_of_id.find(id, s.group_arm_id);
+    if (g != GroupIndex::kAbsent) s.group_eligible[g] = 0;
   }
 
   const std::span<const double> w = s.weights;

@@ -7,12 +7,27 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/narrow_decimal.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 namespace korvane::json {
 namespace {
+
+// A 32-bit machine divides 64-bit integers in a library call: there the digits come from the
+// 32-bit search and every division by a constant is a multiplication.
+constexpr bool kNarrow = word_math::kNarrow;
+
+// v / 10^8 and the eight digits below, for v < 10^17.
+[[gnu::always_inline]] inline std::uint64_t upper_of(std::uint64_t v) {
+  if constexpr (kNarrow) {
+    return narrow::div_1e8(v);
+  } else {
+    return v / 100000000;
+  }
+}
 
 // The significant digits sit right-aligned in the first 17 bytes of `text`; the bytes after them
 // are slack, so that fixed-size copies of kCopy bytes from any digit stay inside the array.
@@ -43,6 +58,22 @@ int digit_count(std::uint64_t v) {           // v > 0
 // The eight decimal digits of v < 10^8 as ASCII bytes, most significant first in memory: all
 // eight digits are split out at once in the lanes of one 64-bit word (4 + 4, 2 + 2, 1 + 1).
 [[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t v) {
+  if constexpr (kNarrow) {
+    // Two words of four digits: the lanes of a 32-bit word (2 + 2, then 1 + 1).
+    const auto four = [](std::uint32_t n) {  // n < 10^4
+      const std::uint32_t hundreds = (n * 5243) >> 19;
+      std::uint32_t x = hundreds | ((n - hundreds * 100) << 16);
+      const std::uint32_t tens = ((x * 103) >> 10) & 0x000F000F;  // each 16-bit lane / 10
+      x = tens | ((x - tens * 10) << 8);
+      x |= 0x30303030;
+      if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap32(x);
+      return x;
+    };
+    const std::uint32_t high = v / 10000;
+    const std::uint64_t first = four(high), second = four(v - high * 10000);
+    return std::endian::native == std::endian::big ? (first << 32) | second
+                                                   : first | (second << 32);
+  }
   const std::uint64_t high = v / 10000;
   std::uint64_t x = high | (static_cast<std::uint64_t>(v - high * 10000) << 32);
   std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // each 32-bit lane / 100
@@ -86,10 +117,14 @@ int digit_count(std::uint64_t v) {           // v > 0
 // Shortest digits of a finite non-zero |value|. The static-boundary form of round-to-nearest-even
 // gives the same digits as the default, through two specialised paths instead of a runtime flag.
 auto shortest_decimal(double value) {
-  namespace policy = jkj::dragonbox::policy;
-  return jkj::dragonbox::to_decimal(
-      value, policy::sign::ignore,
-      policy::decimal_to_binary_rounding::nearest_to_even_static_boundary);
+  if constexpr (kNarrow) {
+    return narrow::to_decimal(value);
+  } else {
+    namespace policy = jkj::dragonbox::policy;
+    return jkj::dragonbox::to_decimal(
+        value, policy::sign::ignore,
+        policy::decimal_to_binary_rounding::nearest_to_even_static_boundary);
+  }
 }
 
 // Precondition: value is finite. Zero yields the single digit "0".
@@ -104,9 +139,9 @@ Digits shortest_digits(double value) {
   }
   const auto decimal = shortest_decimal(value);
   const std::uint64_t v = decimal.significand;  // below 10^17
-  const std::uint64_t upper = v / 100000000;
-  const std::uint64_t top = upper / 100000000;
-  const std::uint64_t middle = eight_digits(static_cast<std::uint32_t>(upper - top * 100000000));
+  const std::uint64_t upper = upper_of(v);
+  const std::uint32_t top = static_cast<std::uint32_t>(upper) / 100000000;  // upper < 10^9
+  const std::uint64_t middle = eight_digits(static_cast<std::uint32_t>(upper) - top * 100000000);
   const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v - upper * 100000000));
   d.text[0] = static_cast<char>('0' + top);
   std::memcpy(d.text + 1, &middle, 8);
@@ -186,22 +221,41 @@ void append_string(std::string& out, std::string_view utf8) {
   out.push_back('"');
 }
 
-char* write_int(char* p, std::int64_t value) {
-  return std::to_chars(p, p + kMaxIntegerText, value).ptr;
+char* write_uint(char* p, std::uint64_t value) {
+  if constexpr (kNarrow) {
+    // 32-bit digits, and eight more per factor of 10^8 above them.
+    if (value >> 32 != 0) {
+      const std::uint64_t high = narrow::div_1e8(value);
+      const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(value) -
+                                             static_cast<std::uint32_t>(high) * 100000000);
+      p = write_uint(p, high);
+      std::memcpy(p, &low, 8);
+      return p + 8;
+    }
+    return std::to_chars(p, p + kMaxIntegerText, static_cast<std::uint32_t>(value)).ptr;
+  } else {
+    return std::to_chars(p, p + kMaxIntegerText, value).ptr;
+  }
 }
 
-char* write_uint(char* p, std::uint64_t value) {
-  return std::to_chars(p, p + kMaxIntegerText, value).ptr;
+char* write_int(char* p, std::int64_t value) {
+  if constexpr (kNarrow) {
+    *p = '-';
+    const auto bits = static_cast<std::uint64_t>(value);
+    return write_uint(p + (bits >> 63), value < 0 ? 0 - bits : bits);
+  } else {
+    return std::to_chars(p, p + kMaxIntegerText, value).ptr;
+  }
 }
 
 // The significand's digits, left-aligned and padded with zeros to seventeen, stored at p.
 [[gnu::always_inline]] inline void store_17_digits(char* p, std::uint64_t v, int count) {
   v *= kPow10[static_cast<std::size_t>(17 - count)];
-  const std::uint64_t upper = v / 100000000;
-  const std::uint64_t top = upper / 100000000;
+  const std::uint64_t upper = upper_of(v);
+  const std::uint32_t top = static_cast<std::uint32_t>(upper) / 100000000;  // upper < 10^9
   p[0] = static_cast<char>('0' + top);
-  sixteen_digits(p + 1, static_cast<std::uint32_t>(upper - top * 100000000),
-                 static_cast<std::uint32_t>(v - upper * 100000000));
+  sixteen_digits(p + 1, static_cast<std::uint32_t>(upper) - top * 100000000,
+                 static_cast<std::uint32_t>(v) - static_cast<std::uint32_t>(upper) * 100000000);
 }
 
 // The digits go straight to their place, seventeen at a time; the bytes past the text are
@@ -247,9 +301,16 @@ char* write_uint(char* p, std::uint64_t value) {
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
-  char fraction[16];  // at most 16 digits after the point
-  std::memcpy(fraction, p + point, 16);
-  std::memcpy(p + point + 1, fraction, 16);
+  if constexpr (kNarrow) {
+    // In four words held in registers: a 16-byte copy goes through the stack there.
+    std::uint32_t fraction[4];
+    for (int k = 0; k < 4; ++k) std::memcpy(&fraction[k], p + point + 4 * k, 4);
+    for (int k = 0; k < 4; ++k) std::memcpy(p + point + 1 + 4 * k, &fraction[k], 4);
+  } else {
+    char fraction[16];  // at most 16 digits after the point
+    std::memcpy(fraction, p + point, 16);
+    std::memcpy(p + point + 1, fraction, 16);
+  }
   p[point] = '.';
   return p + count + 1;
 }
@@ -259,7 +320,13 @@ char* write_uint(char* p, std::uint64_t value) {
                                             const double* values, const std::uint8_t* included) {
   for (std::size_t g = 0; g < keys.size(); ++g) {
     if (!included[g]) continue;
-    std::memcpy(p, &keys[g], sizeof(KeySlot));
+    if constexpr (kNarrow) {
+      // Sixteen bytes hold every name of an identifier below 10^12; longer ones take the rest.
+      std::memcpy(p, &keys[g], 16);
+      if (keys[g].length > 16) std::memcpy(p + 16, keys[g].text + 16, sizeof(KeySlot) - 16);
+    } else {
+      std::memcpy(p, &keys[g], sizeof(KeySlot));
+    }
     p += keys[g].length;
     p = write_double(p, values[g]);
   }

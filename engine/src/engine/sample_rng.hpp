@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "engine/word_math.hpp"
 #include "linalg/sparse_rows.hpp"
 
 namespace korvane {
@@ -35,7 +36,16 @@ class SampleRng {
   }
 
   // A multiple of 2^-53 in [0, 1): the top 53 bits of one next_u64.
-  double next_f64() { return static_cast<double>(next_u64() >> 11) * 0x1.0p-53; }
+  double next_f64() {
+    const std::uint64_t top = next_u64() >> 11;
+    if constexpr (word_math::kNarrow) {
+      // Exact either way; a 32-bit machine converts its two words in hardware, not in libgcc.
+      const double high = static_cast<double>(static_cast<std::uint32_t>(top >> 32)) * 0x1.0p32;
+      return (high + static_cast<double>(static_cast<std::uint32_t>(top))) * 0x1.0p-53;
+    } else {
+      return static_cast<double>(top) * 0x1.0p-53;
+    }
+  }
 
   // The four words s0..s3.
   const std::array<std::uint64_t, 4>& state() const { return s_; }

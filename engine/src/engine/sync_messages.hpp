@@ -12,6 +12,8 @@
 
 #include <rapidjson/error/error.h>
 
+#include "engine/word_math.hpp"
+
 namespace korvane::sync_detail {
 
 // A failure before it is located: `consumed` is the number of bytes of the document taken when it
@@ -35,6 +37,42 @@ struct NumberRead {
 NumberRead read_number(std::string_view input, std::size_t start) noexcept;
 
 // Powers of ten that doubles hold exactly.
+// Where the machine word is 32 bits, 64-bit conversions, divisions and bit counts are library
+// calls; there the same results come from 32-bit halves.
+inline constexpr bool kNarrowWord = word_math::kNarrow;
+
+// m exactly as a double, for m <= 2^53: on 32 bits from its two halves, each converted exactly,
+// whose sum is exact as well.
+[[gnu::always_inline]] inline double exact_double(std::uint64_t m) noexcept {
+  if constexpr (kNarrowWord) {
+    return static_cast<double>(static_cast<std::uint32_t>(m >> 32)) * 0x1.0p32 +
+           static_cast<double>(static_cast<std::uint32_t>(m));
+  } else {
+    return static_cast<double>(m);
+  }
+}
+
+// m * 10 + digit (below 2^64): on 32 bits one multiply-accumulate and one multiply.
+[[gnu::always_inline]] inline std::uint64_t times_ten_plus(std::uint64_t m,
+                                                           unsigned digit) noexcept {
+  if constexpr (kNarrowWord) {
+    return word_math::times_ten_plus(m, digit);
+  } else {
+    return m * 10 + digit;
+  }
+}
+
+// The index of the lowest set bit of stop != 0.
+[[gnu::always_inline]] inline int lowest_bit(std::uint64_t stop) noexcept {
+  if constexpr (kNarrowWord) {
+    const auto low = static_cast<std::uint32_t>(stop);
+    return low != 0 ? std::countr_zero(low)
+                    : 32 + std::countr_zero(static_cast<std::uint32_t>(stop >> 32));
+  } else {
+    return std::countr_zero(stop);
+  }
+}
+
 inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -45,7 +83,7 @@ inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
                                                       std::uint64_t& mantissa) noexcept {
   unsigned digit;
   while (p != last && (digit = static_cast<unsigned>(*p - '0')) < 10) {
-    mantissa = mantissa * 10 + digit;
+    mantissa = times_ten_plus(mantissa, digit);
     ++p;
   }
   return p;
@@ -54,6 +92,15 @@ inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
 // The value of eight digit values, the first in the low byte; zero bytes below them count as
 // leading zeros.
 [[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint64_t v) noexcept {
+  if constexpr (kNarrowWord) {
+    // Four digits in each 32-bit half, then one multiplication joins them.
+    const auto four = [](std::uint32_t x) {
+      x = (x * 10 + (x >> 8)) & 0x00FF00FFu;
+      return (x * 100 + (x >> 16)) & 0xFFFFu;
+    };
+    return static_cast<std::uint64_t>(four(static_cast<std::uint32_t>(v))) * 10000 +
+           four(static_cast<std::uint32_t>(v >> 32));
+  }
   v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
   v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
   return (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
@@ -69,7 +116,7 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000
   unsigned digit;
   for (int i = 0; i < 3; ++i) {
     if (p == last || (digit = static_cast<unsigned>(*p - '0')) >= 10) return p;
-    mantissa = mantissa * 10 + digit;
+    mantissa = times_ten_plus(mantissa, digit);
     ++p;
   }
   if constexpr (std::endian::native == std::endian::little) {
@@ -79,7 +126,7 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000
       v -= 0x3030303030303030u;
       // Digits are now 0..9; the first other byte has its high bit set here or after adding 0x76.
       const std::uint64_t stop = (v | (v + 0x7676767676767676u)) & 0x8080808080808080u;
-      const int count = stop == 0 ? 8 : std::countr_zero(stop) >> 3;
+      const int count = stop == 0 ? 8 : lowest_bit(stop) >> 3;
       if (count == 0) return p;
       mantissa = mantissa * kPowersOfTen[count] + eight_digits(v << (64 - 8 * count));
       p += count;
@@ -119,7 +166,7 @@ bool read_rounded(const char* first, const char* last, double& value) noexcept;
   if (integer_digits + fraction_digits > 19 || mantissa > (std::uint64_t{1} << 53)) [[unlikely]] {
     if (!read_rounded(cursor, p, value)) return false;
   } else {
-    const double v = static_cast<double>(mantissa) / kExactPowers[fraction_digits];
+    const double v = exact_double(mantissa) / kExactPowers[fraction_digits];
     value = negative ? -v : v;
   }
   integer = fraction_digits == 0;

@@ -43,7 +43,9 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-const char* skip_spaces(const char* p, const char* last) {
+[[gnu::always_inline]] inline const char* skip_spaces(const char* p, const char* last) {
+  // The one space after a separator that common encoders write, without the general test.
+  if (p != last && *p == ' ') ++p;
   while (p != last && static_cast<unsigned char>(*p) <= ' ' && is_space(*p)) ++p;
   return p;
 }
@@ -62,16 +64,18 @@ bool is_plain(char c) {
 
 // The first byte at or after `p` that is not plain, eight bytes at a time.
 [[gnu::always_inline]] inline const char* plain_end(const char* p, const char* end) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kHigh = 0x8080808080808080u;
-  while (end - p >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    const std::uint64_t quote = w ^ (kOnes * '"');
-    const std::uint64_t backslash = w ^ (kOnes * '\\');
+  // Words of the machine's width: on 32 bits a 64-bit word costs two of everything and more.
+  using Word = std::conditional_t<sync_detail::kNarrowWord, std::uint32_t, std::uint64_t>;
+  constexpr Word kOnes = static_cast<Word>(0x0101010101010101u);
+  constexpr Word kHigh = static_cast<Word>(0x8080808080808080u);
+  while (end - p >= static_cast<std::ptrdiff_t>(sizeof(Word))) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    const Word quote = w ^ (kOnes * '"');
+    const Word backslash = w ^ (kOnes * '\\');
     // A high bit marks a quote or backslash (a zero byte after the xor), a control or a non-ASCII
     // byte; the lowest marked byte is exact (borrows only run upwards from a marked byte).
-    const std::uint64_t stop =
+    const Word stop =
         (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20) | w) &
         kHigh;
     if (stop != 0) {
@@ -80,7 +84,7 @@ bool is_plain(char c) {
       }
       break;
     }
-    p += 8;
+    p += sizeof w;
   }
   while (p != end && is_plain(*p)) ++p;
   return p;
@@ -826,24 +830,40 @@ class SyncHandler {
   // be a duplicate case), so one comparison.
   static std::size_t arm_key(std::string_view key) {
     static_assert(kArmFields == 7, "every arm field has its case below");
-    const auto is = [&](std::size_t field) {
-      return std::memcmp(key.data(), kArmKeys[field].data(), key.size()) == 0 ? field : kArmFields;
+    // The length is the case's constant, so the comparison is a few word compares, not a call.
+    const auto is = [&]<std::size_t field>(std::integral_constant<std::size_t, field>) {
+      constexpr std::size_t n = kArmKeys[field].size();
+      if constexpr (sync_detail::kNarrowWord) {
+        // GCC calls memcmp for these lengths on 32-bit ARM: word compares instead.
+        bool same = true;
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+          std::uint32_t x, y;
+          std::memcpy(&x, key.data() + i, 4);
+          std::memcpy(&y, kArmKeys[field].data() + i, 4);
+          same &= x == y;
+        }
+        for (; i < n; ++i) same &= key[i] == kArmKeys[field][i];
+        return same ? field : kArmFields;
+      } else {
+        return std::memcmp(key.data(), kArmKeys[field].data(), n) == 0 ? field : kArmFields;
+      }
     };
     switch (key.size()) {
       case kArmKeys[0].size():
-        return is(0);
+        return is(std::integral_constant<std::size_t, 0>{});
       case kArmKeys[1].size():
-        return is(1);
+        return is(std::integral_constant<std::size_t, 1>{});
       case kArmKeys[2].size():
-        return is(2);
+        return is(std::integral_constant<std::size_t, 2>{});
       case kArmKeys[3].size():
-        return is(3);
+        return is(std::integral_constant<std::size_t, 3>{});
       case kArmKeys[4].size():
-        return is(4);
+        return is(std::integral_constant<std::size_t, 4>{});
       case kArmKeys[5].size():
-        return is(5);
+        return is(std::integral_constant<std::size_t, 5>{});
       case kArmKeys[6].size():
-        return is(6);
+        return is(std::integral_constant<std::size_t, 6>{});
       default:
         return kArmFields;
     }
@@ -861,7 +881,10 @@ class SyncHandler {
             !(std::fabs(number) < 0x1p53)) {
           return false;
         }
-        arm.arm_id = static_cast<std::int64_t>(number);
+        // An integer, so either conversion is exact; the 32-bit one is an instruction on 32-bit
+        // ARM, where the 64-bit one is a library call.
+        arm.arm_id = std::fabs(number) < 0x1p31 ? static_cast<std::int32_t>(number)
+                                                : static_cast<std::int64_t>(number);
         return true;
       case Slot::kModelName:
       case Slot::kModelProvider:

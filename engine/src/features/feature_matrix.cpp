@@ -36,13 +36,20 @@ Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
   FeatureMatrix matrix;
   matrix.width_ = index_map.total_dims;
   matrix.rows_.reserve(arms.size());
+  const ArmIdentity* previous = nullptr;
+  std::optional<std::size_t> m;
   for (const ArmIdentity& arm : arms) {
-    const auto m = index_map.model_index(arm.model_name, arm.model_provider);
+    // Arms of one model tend to follow one another: then its index is the previous arm's.
+    if (previous == nullptr || !same_text(arm.model_name, previous->model_name) ||
+        !same_text(arm.model_provider, previous->model_provider)) {
+      m = index_map.model_index(arm.model_name, arm.model_provider);
+    }
+    previous = &arm;
     if (!m) return fail("arm model not in index map");
     const auto p = index_map.prompt_to_index.find(arm.system_prompt);
-    if (p == index_map.prompt_to_index.end()) return fail("arm prompt not in index map");
+    if (!p) return fail("arm prompt not in index map");
     FeatureRow row;
-    row.columns = {static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(models + p->second),
+    row.columns = {static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(models + *p),
                    static_cast<std::uint32_t>(models + prompts + *m),
                    static_cast<std::uint32_t>(2 * models + prompts + *m)};
     matrix.rows_.push_back(row);

@@ -149,13 +149,59 @@ constexpr std::size_t stair_first_row(std::size_t t) {
   nan_if_not_finite += _mm_cvtsd_f64(_mm_add_sd(nan_if, _mm_unpackhi_pd(nan_if, nan_if)));
   return a;
 #else
-  double sums[kBlockRows] = {};
-  for (std::size_t j = 0; j < columns; ++j, ++x) {
-    for (std::size_t r = 0; r < kBlockRows; ++r) sums[r] += *a++ * *x;
+  // Eight named sums, so that they live in registers (16 of them even on VFPv3-D16) rather than
+  // in an array in memory; one load of x[j] serves all eight rows.
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
+  const double* const end = a + kBlockRows * columns;
+  for (; a != end; a += kBlockRows, ++x) {
+    const double b = *x;
+    s0 += a[0] * b;
+    s1 += a[1] * b;
+    s2 += a[2] * b;
+    s3 += a[3] * b;
+    s4 += a[4] * b;
+    s5 += a[5] * b;
+    s6 += a[6] * b;
+    s7 += a[7] * b;
   }
-  for (std::size_t t = 0; stairs && t < kStairColumns; ++t, ++x) {
-    for (std::size_t r = stair_first_row(t); r < kBlockRows; ++r) sums[r] += *a++ * *x;
+  if (stairs) {
+    // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
+    double b = x[0];
+    s0 += a[0] * b;
+    s1 += a[1] * b;
+    s2 += a[2] * b;
+    s3 += a[3] * b;
+    s4 += a[4] * b;
+    s5 += a[5] * b;
+    s6 += a[6] * b;
+    s7 += a[7] * b;
+    for (int t = 0; t < 2; ++t) {
+      const double* c = a + 8 + 6 * t;
+      b = x[1 + t];
+      s2 += c[0] * b;
+      s3 += c[1] * b;
+      s4 += c[2] * b;
+      s5 += c[3] * b;
+      s6 += c[4] * b;
+      s7 += c[5] * b;
+    }
+    for (int t = 0; t < 2; ++t) {
+      const double* c = a + 20 + 4 * t;
+      b = x[3 + t];
+      s4 += c[0] * b;
+      s5 += c[1] * b;
+      s6 += c[2] * b;
+      s7 += c[3] * b;
+    }
+    for (int t = 0; t < 2; ++t) {
+      const double* c = a + 28 + 2 * t;
+      b = x[5 + t];
+      s6 += c[0] * b;
+      s7 += c[1] * b;
+    }
+    a += kStairValues;
   }
+  const double sums[kBlockRows] = {s0, s1, s2, s3, s4, s5, s6, s7};
   for (std::size_t r = 0; r < kBlockRows; ++r) {
     out[r] = offset[r] + scale * sums[r];
     nan_if_not_finite += out[r] * 0.0;

@@ -1,8 +1,19 @@
 #include "linalg/sparse_rows.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 
 namespace korvane::linalg {
+namespace {
+
+// x == 0.0 from its bits (either sign; NaN is not zero): a 32-bit machine then needs no
+// floating-point compare and status transfer per entry.
+bool is_zero(double x) {
+  return (std::bit_cast<std::uint64_t>(x) << 1) == 0;
+}
+
+}  // namespace
 
 SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t rows,
                                   std::size_t cols) {
@@ -12,11 +23,14 @@ SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t row
   std::vector<std::size_t> ends(rows);  // one past each row's last non-zero entry
   for (std::size_t i = 0; i < rows; ++i) {
     const double* row = dense.data() + i * cols;
+    std::size_t nonzeros = 0, end = 0;
     for (std::size_t j = 0; j < cols; ++j) {
-      if (row[j] == 0.0) continue;
-      ++m.nonzeros_;
-      ends[i] = j + 1;
+      if (is_zero(row[j])) continue;
+      ++nonzeros;
+      end = j + 1;
     }
+    m.nonzeros_ += nonzeros;
+    ends[i] = end;
   }
   const std::size_t count = (rows + kBlockRows - 1) / kBlockRows;
   m.blocks_.resize(count);
@@ -38,18 +52,19 @@ SparseRows SparseRows::from_dense(std::span<const double> dense, std::size_t row
   // The instructions each layout's loops take per stored cell and block, or per entry and row.
   m.blocked_ = 2 * cells + 40 * count <= 7 * m.nonzeros_ + 25 * rows;
   if (m.blocked_) {
-    m.values_.reserve(cells);
+    m.values_.resize(cells);
+    double* out = m.values_.data();
     for (const Block& block : m.blocks_) {
-      const auto entry = [&](std::size_t r, std::size_t j) {
-        r += block.first_row;
-        return r < rows ? dense[r * cols + j] : 0.0;
-      };
-      for (std::size_t j = 0; j < block.columns; ++j) {
-        for (std::size_t r = 0; r < kBlockRows; ++r) m.values_.push_back(entry(r, j));
+      // Rows past the last (a block of fewer rows than kBlockRows) hold zeros.
+      const std::size_t present = std::min(kBlockRows, rows - block.first_row);
+      const double* const first = dense.data() + block.first_row * cols;
+      for (std::size_t j = 0; j < block.columns; ++j, out += kBlockRows) {
+        for (std::size_t r = 0; r < kBlockRows; ++r)
+          out[r] = r < present ? first[r * cols + j] : 0.0;
       }
       for (std::size_t t = 0; block.stairs && t < kStairColumns; ++t) {
         for (std::size_t r = stair_first_row(t); r < kBlockRows; ++r) {
-          m.values_.push_back(entry(r, block.columns + t));
+          *out++ = r < present ? first[r * cols + block.columns + t] : 0.0;
         }
       }
     }

@@ -1,0 +1,42 @@
+// 32 x 32 -> 64-bit multiply-accumulate steps, from which a 32-bit machine builds wider products
+// without GCC's own 64 x 64 ones (which multiply known-zero upper words too).
+#pragma once
+
+#include <cstdint>
+
+namespace korvane::word_math {
+
+// Where the machine word is 32 bits, 64-bit divisions, conversions and bit counts are library
+// calls: there the code takes 32-bit paths with the same results. KORVANE_NARROW_WORDS takes them
+// on a 64-bit machine too, so that its tests and fuzzers check them.
+#if defined(KORVANE_NARROW_WORDS)
+inline constexpr bool kNarrow = true;
+#else
+inline constexpr bool kNarrow = sizeof(void*) < 8;
+#endif
+
+[[gnu::always_inline]] inline std::uint64_t mul32(std::uint32_t a, std::uint32_t b) {
+  return static_cast<std::uint64_t>(a) * b;
+}
+
+// (high, low) = a * b + low + high, which cannot overflow: one UMAAL on ARM, where GCC does not
+// find it itself and keeps zero upper words of its own in the products.
+[[gnu::always_inline]] inline void mul_add(std::uint32_t& low, std::uint32_t& high, std::uint32_t a,
+                                           std::uint32_t b) {
+#if defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 6 && !defined(__aarch64__)
+  asm("umaal %0, %1, %2, %3" : "+r"(low), "+r"(high) : "r"(a), "r"(b));
+#else
+  const std::uint64_t t = mul32(a, b) + low + high;
+  low = static_cast<std::uint32_t>(t);
+  high = static_cast<std::uint32_t>(t >> 32);
+#endif
+}
+
+// m * 10 + digit, with m * 10 + digit below 2^64.
+[[gnu::always_inline]] inline std::uint64_t times_ten_plus(std::uint64_t m, std::uint32_t digit) {
+  std::uint32_t low = digit, high = 0;
+  mul_add(low, high, static_cast<std::uint32_t>(m), 10);
+  return (static_cast<std::uint64_t>(high + static_cast<std::uint32_t>(m >> 32) * 10) << 32) | low;
+}
+
+}  // namespace korvane::word_math
