@@ -128,24 +128,17 @@ def refresh_table(python: str, package: Path, root: Path, profile: bool) -> None
 
     sys.path.insert(0, str(BENCH_DIR))
     from bench_python import make_document
+    from refresh_cost import REFRESH_CALL, refresh_count, refresh_setup
 
     print(f"\n{'refresh':>10} {'bytes':>9} {'x86_64/byte':>12} {'armv7l/byte':>12}")
     for full in (False, True):
         doc = make_document(100, 100, full_precision=full)
         size = len(doc.encode("utf-8"))
-        n = max(1, 8_000_000 // (2 * size))
-        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
-            f.write(doc)
-        try:
-            setup = (f"doc = open({f.name!r}, encoding='utf-8').read()\n"
-                     "from korvane._engine import BanditEngine\n"
-                     "engine = BanditEngine(doc, seed=1)\n")
-            call = "engine.update_from_sync(doc)"
-            x86 = instructions_per_call(python, setup, call, n, 3 * n)
-            armv7, rows = qemu_cost.instructions_per_call(root, package, setup, call, n, 3 * n,
-                                                          profile)
-        finally:
-            os.unlink(f.name)
+        n = refresh_count(size)
+        with refresh_setup(doc) as setup:
+            x86 = instructions_per_call(python, setup, REFRESH_CALL, n, 3 * n)
+            armv7, rows = qemu_cost.instructions_per_call(root, package, setup, REFRESH_CALL, n,
+                                                          3 * n, profile)
         label = "10000f" if full else "10000"
         print(f"{label:>10} {size:>9} {x86 / size:>12.2f} {armv7 / size:>12.2f}", flush=True)
         if profile:

@@ -12,6 +12,7 @@ Run with the interpreter of a virtual environment that has korvane installed:
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -25,6 +26,25 @@ from cost import instructions_per_call  # noqa: E402
 SHAPES = {12: (4, 3), 1024: (32, 32), 10000: (100, 100)}
 # Enough refreshes that the difference holds several megabytes of text.
 TARGET_BYTES = 8_000_000
+REFRESH_CALL = "engine.update_from_sync(doc)"
+
+
+def refresh_count(size: int) -> int:
+    """The n of the n and 3 n refreshes measured for a document of `size` bytes."""
+    return max(1, TARGET_BYTES // (2 * size))
+
+
+@contextlib.contextmanager
+def refresh_setup(doc: str):
+    """The setup text of one engine built from `doc`, which it reads from a temporary file."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
+        f.write(doc)
+    try:
+        yield (f"doc = open({f.name!r}, encoding='utf-8').read()\n"
+               "from korvane._engine import BanditEngine\n"
+               "engine = BanditEngine(doc, seed=1)\n")
+    finally:
+        os.unlink(f.name)
 
 
 def wall_ratio(doc: str) -> float:
@@ -50,17 +70,9 @@ def main() -> None:
         models, prompts = SHAPES[arms]
         doc = make_document(models, prompts, full_precision=full)
         size = len(doc.encode("utf-8"))
-        n = max(1, TARGET_BYTES // (2 * size))
-        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
-            f.write(doc)
-        try:
-            setup = (f"doc = open({f.name!r}, encoding='utf-8').read()\n"
-                     "from korvane._engine import BanditEngine\n"
-                     "engine = BanditEngine(doc, seed=1)\n")
-            per_refresh = instructions_per_call(sys.executable, setup,
-                                                "engine.update_from_sync(doc)", n, 3 * n)
-        finally:
-            os.unlink(f.name)
+        n = refresh_count(size)
+        with refresh_setup(doc) as setup:
+            per_refresh = instructions_per_call(sys.executable, setup, REFRESH_CALL, n, 3 * n)
         print(f"{arms:>6} {3 * models + prompts:>4} {'full' if full else 'short':>7} {size:>9} "
               f"{per_refresh:>12.0f} "
               f"{per_refresh / size:>8.2f} {wall_ratio(doc):>16.3f}", flush=True)
