@@ -12,7 +12,6 @@
 #include <random>
 #include <string>
 
-#include "engine/narrow_decimal.hpp"
 
 namespace {
 
@@ -151,41 +150,3 @@ TEST(JsonWriter, IntegersCoverTheFullRange) {
 
 }  // namespace
 
-// The 32-bit search against the library's own, over every kind of double it branches on.
-TEST(JsonWriter, NarrowShortestDecimalMatchesTheLibrary) {
-  namespace narrow = korvane::json::narrow;
-  namespace policy = jkj::dragonbox::policy;
-  const auto check = [](double v) {
-    const auto want = jkj::dragonbox::to_decimal(
-        v, policy::sign::ignore,
-        policy::decimal_to_binary_rounding::nearest_to_even_static_boundary);
-    const narrow::Decimal got = narrow::to_decimal(v);
-    ASSERT_EQ(got.significand, want.significand) << std::hexfloat << v;
-    ASSERT_EQ(got.exponent, want.exponent) << std::hexfloat << v;
-  };
-  std::mt19937_64 bits(20261210);
-  for (int e = 1; e < 2047; ++e) {  // powers of two, their neighbours, subnormal patterns
-    const std::uint64_t power = static_cast<std::uint64_t>(e) << 52;
-    for (const std::uint64_t b :
-         {power, power + 1, power - 1, (bits() >> 12) | power,
-          std::uint64_t{static_cast<std::uint64_t>(e) * 2199023255552ULL + 1}}) {
-      const double v = std::bit_cast<double>(b);
-      if (std::isfinite(v) && v != 0.0) check(v);
-    }
-  }
-  std::uniform_int_distribution<int> scale(-300, 300);
-  for (int i = 0; i < 200000; ++i) {
-    const double random = std::bit_cast<double>(bits() >> 1 | 1);
-    if (std::isfinite(random)) check(random);
-    // Short decimals sit on the ties and the exact-integer paths.
-    const double v = static_cast<double>(bits() % 100000) * std::pow(10.0, scale(bits));
-    if (std::isfinite(v) && v != 0.0) check(v);
-    if (i < 4000) check(static_cast<double>(i + 1) / 1024.0);
-  }
-  for (const std::uint64_t v : {std::uint64_t{0}, std::uint64_t{99999999}, std::uint64_t{100000000},
-                                ~std::uint64_t{0}, bits()}) {
-    EXPECT_EQ(narrow::div_1e8(v), v / 100000000);
-    EXPECT_EQ(narrow::div_1000(v), v / 1000);
-    EXPECT_EQ(narrow::div_10(v), v / 10);
-  }
-}

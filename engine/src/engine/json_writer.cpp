@@ -1,13 +1,12 @@
 #include "engine/json_writer.hpp"
 
-#include <dragonbox/dragonbox.h>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "engine/narrow_decimal.hpp"
+#include "engine/shortest_decimal.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,17 +15,13 @@
 namespace korvane::json {
 namespace {
 
-// A 32-bit machine divides 64-bit integers in a library call: there the digits come from the
-// 32-bit search and every division by a constant is a multiplication.
+// A 32-bit machine divides 64-bit integers in a library call: there the search's products are
+// made of 32-bit ones and every division by a constant is a multiplication.
 constexpr bool kNarrow = word_math::kNarrow;
 
 // v / 10^8 and the eight digits below, for v < 10^17.
 [[gnu::always_inline]] inline std::uint64_t upper_of(std::uint64_t v) {
-  if constexpr (kNarrow) {
-    return narrow::div_1e8(v);
-  } else {
-    return v / 100000000;
-  }
+  return shortest::div_1e8<kNarrow>(v);
 }
 
 // The significant digits sit right-aligned in the first 17 bytes of `text`; the bytes after them
@@ -114,19 +109,6 @@ int digit_count(std::uint64_t v) {           // v > 0
 #endif
 }
 
-// Shortest digits of a finite non-zero |value|. The static-boundary form of round-to-nearest-even
-// gives the same digits as the default, through two specialised paths instead of a runtime flag.
-auto shortest_decimal(double value) {
-  if constexpr (kNarrow) {
-    return narrow::to_decimal(value);
-  } else {
-    namespace policy = jkj::dragonbox::policy;
-    return jkj::dragonbox::to_decimal(
-        value, policy::sign::ignore,
-        policy::decimal_to_binary_rounding::nearest_to_even_static_boundary);
-  }
-}
-
 // Precondition: value is finite. Zero yields the single digit "0".
 Digits shortest_digits(double value) {
   Digits d;
@@ -137,7 +119,7 @@ Digits shortest_digits(double value) {
     d.exponent = 0;
     return d;
   }
-  const auto decimal = shortest_decimal(value);
+  const auto decimal = shortest::to_decimal(value);
   const std::uint64_t v = decimal.significand;  // below 10^17
   const std::uint64_t upper = upper_of(v);
   const std::uint32_t top = static_cast<std::uint32_t>(upper) / 100000000;  // upper < 10^9
@@ -225,7 +207,7 @@ char* write_uint(char* p, std::uint64_t value) {
   if constexpr (kNarrow) {
     // 32-bit digits, and eight more per factor of 10^8 above them.
     if (value >> 32 != 0) {
-      const std::uint64_t high = narrow::div_1e8(value);
+      const std::uint64_t high = shortest::div_1e8<kNarrow>(value);
       const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(value) -
                                              static_cast<std::uint32_t>(high) * 100000000);
       p = write_uint(p, high);
@@ -248,18 +230,43 @@ char* write_int(char* p, std::int64_t value) {
   }
 }
 
-// The significand's digits, left-aligned and padded with zeros to seventeen, stored at p.
-[[gnu::always_inline]] inline void store_17_digits(char* p, std::uint64_t v, int count) {
-  v *= kPow10[static_cast<std::size_t>(17 - count)];
-  const std::uint64_t upper = upper_of(v);
-  const std::uint32_t top = static_cast<std::uint32_t>(upper) / 100000000;  // upper < 10^9
-  p[0] = static_cast<char>('0' + top);
-  sixteen_digits(p + 1, static_cast<std::uint32_t>(upper) - top * 100000000,
-                 static_cast<std::uint32_t>(v) - static_cast<std::uint32_t>(upper) * 100000000);
+// The sixteen digits of head < 10^16 at p.
+[[gnu::always_inline]] inline void store_16_digits(char* p, std::uint64_t head) {
+  const std::uint64_t upper = upper_of(head);
+  sixteen_digits(p, static_cast<std::uint32_t>(upper),
+                 static_cast<std::uint32_t>(head) - static_cast<std::uint32_t>(upper) * 100000000);
 }
 
-// The digits go straight to their place, seventeen at a time; the bytes past the text are
-// scratch, and the point is put in by moving the digits after it one byte on.
+// The digits up to the last non-zero one among the sixteen at p, the first of which is not zero:
+// the longer candidate keeps its trailing zeros, which the text shows for free.
+[[gnu::always_inline]] inline int significant_count(const char* p) {
+  std::uint64_t last, first;
+  std::memcpy(&last, p + 8, 8);
+  std::memcpy(&first, p, 8);
+  last ^= 0x3030303030303030ULL;  // zero bytes where the digits are '0'
+  first ^= 0x3030303030303030ULL;
+  // The text's last byte is the word's most significant one on a little-endian machine.
+  const auto zero_digits = [](std::uint64_t w) {
+    return (std::endian::native == std::endian::little ? std::countl_zero(w) : std::countr_zero(w)) >>
+           3;
+  };
+  if (last != 0) [[likely]] return 16 - zero_digits(last);
+  return 8 - zero_digits(first);
+}
+
+// The search's digits at p: head's sixteen (leading zeros dropped by the caller's shift) and the
+// shorter candidate's last digit after them; returns how many are significant.
+[[gnu::always_inline]] inline int store_digits(char* p, const shortest::Split& split,
+                                               std::uint64_t head, int shift) {
+  store_16_digits(p, head);
+  if (split.last == shortest::kNoDigit) return significant_count(p);
+  p[16 - shift] = static_cast<char>('0' + split.last);
+  return 17 - shift;
+}
+
+// The digits go straight to their place, sixteen at a time and the last one after them; the
+// bytes past the text are scratch, and the point is put in by moving the digits after it one byte
+// on.
 [[gnu::flatten]] char* write_double(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   const std::uint64_t magnitude = bits << 1;  // without the sign
@@ -271,12 +278,22 @@ char* write_int(char* p, std::int64_t value) {
   }
   *p = '-';
   p += bits >> 63;
-  const auto decimal = shortest_decimal(value);
-  const int count = digit_count(decimal.significand);
-  const int exponent = decimal.exponent;
-  const int leading = count - 1 + exponent;  // decimal exponent of the leading digit
+  const shortest::Split split = shortest::search<kNarrow>(value);
+  // head's digits moved up to sixteen: a normal double's head has fifteen or sixteen.
+  std::uint64_t head = split.head;
+  int shift = 0;
+  if (head < kPow10[15]) {
+    if (head >= kPow10[14]) [[likely]] {
+      head *= 10;
+      shift = 1;
+    } else {  // subnormal
+      shift = head == 0 ? 16 : 16 - digit_count(head);
+      head *= kPow10[static_cast<std::size_t>(shift)];
+    }
+  }
+  const int leading = split.exponent + 15 - shift;  // decimal exponent of the leading digit
   if (leading < -5 || leading > 15) {
-    store_17_digits(p + 1, decimal.significand, count);
+    const int count = store_digits(p + 1, split, head, shift);
     p[0] = p[1];
     if (count == 1) {
       ++p;
@@ -288,15 +305,14 @@ char* write_int(char* p, std::int64_t value) {
     *p++ = leading < 0 ? '-' : '+';
     return std::to_chars(p, p + 3, leading < 0 ? -leading : leading).ptr;
   }
-  const int point = count + exponent;  // digits before the decimal point
+  const int point = leading + 1;  // digits before the decimal point
   if (point <= 0) {
     std::memcpy(p, "0.0000", 6);  // "0." and up to four zeros
     p += 2 - point;
-    store_17_digits(p, decimal.significand, count);
-    return p + count;
+    return p + store_digits(p, split, head, shift);
   }
-  store_17_digits(p, decimal.significand, count);
-  if (exponent >= 0) {  // a whole number of at most 16 digits: the padding zeros are its own
+  const int count = store_digits(p, split, head, shift);
+  if (count <= point) {  // a whole number of at most 16 digits: the padding zeros are its own
     p += point;
     std::memcpy(p, ".0", 2);
     return p + 2;

@@ -26,6 +26,17 @@ struct Decimal {
   int exponent;  // value = significand * 10^exponent
 };
 
+// The search's answer as the writer takes it: value = head * 10^exponent when last is kNoDigit
+// (the longer candidate, which may end in zeros), else (head * 10 + last) * 10^(exponent - 1)
+// (the shorter one, which never does: a multiple of 10 there would be a longer candidate).
+// head < 10^16; for a normal double it has 15 or 16 digits.
+inline constexpr std::uint32_t kNoDigit = 10;
+struct Split {
+  std::uint64_t head;
+  std::uint32_t last;
+  int exponent;
+};
+
 struct Wide {  // 128 bits
   std::uint64_t high, low;
 };
@@ -33,7 +44,8 @@ struct Wide {  // 128 bits
 // The one use of a compiler's 128-bit integer: a * b in full, where the machine has it.
 [[gnu::always_inline]] inline Wide mul_64x64(std::uint64_t a, std::uint64_t b) {
 #if defined(__SIZEOF_INT128__)
-  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  __extension__ using Unsigned128 = unsigned __int128;
+  const Unsigned128 p = static_cast<Unsigned128>(a) * b;
   return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
 #else
   using word_math::mul_add;
@@ -120,19 +132,20 @@ template <bool Narrow>
 inline constexpr std::uint64_t kEndpointSlack = 8;
 inline constexpr std::uint64_t kHalfSlack = 16;
 
-// The nearest of digit-extended x (10 * x rounded, ties to even): the shorter candidate.
+// The last digit of 10 * x rounded to the nearest integer, ties to even: x's first fractional
+// digit, plus one when the rest is above a half by more than the slack, or within the slack of it
+// and the digit is odd. It is at most 9: 10 would make the shorter candidate a multiple of 10.
 template <bool Narrow>
-[[gnu::always_inline]] inline std::uint64_t nearest_tenth(const Wide& x) {
-  const Wide ten = times_ten<Narrow>(x.low);
-  // Above a half by more than the slack rounds up; within it, an odd digit rounds up to even.
+[[gnu::always_inline]] inline std::uint32_t nearest_digit(std::uint64_t fraction) {
+  const Wide ten = times_ten<Narrow>(fraction);
   const std::uint64_t threshold = ((std::uint64_t{1} << 63) + kHalfSlack) - ((ten.high & 1) << 5);
-  return ten_times_plus<Narrow>(x.high, ten.high + (ten.low > threshold));
+  return static_cast<std::uint32_t>(ten.high) + (ten.low > threshold);
 }
 
 // An exact power of two 2^52 * 2^q, q > -1075: the interval is [x - f/4, x + f/2] in units of
 // 10^(K+1), K = floor(log10(3/4 * 2^q)), f = 2^q * 10^(-K-1) in [0.13, 1.34), closed.
 template <bool Narrow>
-[[gnu::noinline]] inline Decimal power_of_two(int q) {
+[[gnu::noinline]] inline Split power_of_two(int q) {
   const int k = floor_log10_three_quarters_pow2(q);
   const Pow10Entry& t = kPow10[k - kPow10MinK];
   const int s = q + 4 + floor_log2_pow10(-k - 1);  // 1 to 4
@@ -140,21 +153,20 @@ template <bool Narrow>
   const std::uint64_t half = t.high << (s - 1);  // f/2 * 2^64, low by less than 8
   const std::uint64_t quarter = half >> 1;
   const std::uint64_t up = x.low + half + kEndpointSlack;
-  if (up < x.low) return {x.high + 1, k + 1};
-  if (x.low <= quarter + kEndpointSlack) return {x.high, k + 1};
+  if (up < x.low) return {x.high + 1, kNoDigit, k + 1};
+  if (x.low <= quarter + kEndpointSlack) return {x.high, kNoDigit, k + 1};
   const Wide ten = times_ten<Narrow>(x.low);
   const std::uint64_t threshold = ((std::uint64_t{1} << 63) + kHalfSlack) - ((ten.high & 1) << 5);
   const bool round_up = ten.low > threshold;
-  std::uint64_t nearest = ten_times_plus<Narrow>(x.high, ten.high + round_up);
+  auto digit = static_cast<std::uint32_t>(ten.high) + round_up;
   // Rounded down below the lower end, 10 * f/4 under 10 * x: the next one up is inside.
-  if (!round_up && half < 0x3333333333333333u && ten.low > half * 5) ++nearest;
-  return {nearest, k};
+  if (!round_up && half < 0x3333333333333333u && ten.low > half * 5) ++digit;
+  return {x.high, digit, k + 1};
 }
 
-// Precondition: value is finite and not zero (its sign is ignored). The significand may end in
-// zeros (only when it is the longer candidate); it is below 10^17.
+// Precondition: value is finite and not zero (its sign is ignored).
 template <bool Narrow = word_math::kNarrow>
-[[gnu::always_inline]] inline Decimal search(double value) {
+[[gnu::always_inline]] inline Split search(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
   const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
@@ -176,8 +188,8 @@ template <bool Narrow = word_math::kNarrow>
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
   // and f/2, taken modulo 1, is at most f: that integer, x's integer part plus the carry.
   const std::uint64_t sum = x.low + half;
-  if (sum <= 2 * half) return {x.high + (sum < half), k + 1};
-  return {nearest_tenth<Narrow>(x), k};
+  if (sum <= 2 * half) return {x.high + (sum < half), kNoDigit, k + 1};
+  return {x.high, nearest_digit<Narrow>(x.low), k + 1};
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
@@ -190,10 +202,14 @@ template <bool Narrow = word_math::kNarrow>
   }
 }
 
-// As search, without the significand's trailing zeros.
+// As search, in one number without trailing zeros: Dragonbox's form.
 template <bool Narrow = word_math::kNarrow>
 inline Decimal to_decimal(double value) {
-  Decimal d = search<Narrow>(value);
+  const Split split = search<Narrow>(value);
+  Decimal d{split.head, split.exponent};
+  if (split.last != kNoDigit) {
+    return {ten_times_plus<Narrow>(split.head, split.last), split.exponent - 1};
+  }
   for (;;) {
     const std::uint64_t tenth = mul_64x64(d.significand, 0xCCCCCCCCCCCCCCCDULL).high >> 3;
     if (tenth * 10 != d.significand) return d;
