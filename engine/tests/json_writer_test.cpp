@@ -12,7 +12,6 @@
 #include <random>
 #include <string>
 
-
 namespace {
 
 std::string dbl(double v) {
@@ -149,4 +148,3 @@ TEST(JsonWriter, IntegersCoverTheFullRange) {
 }
 
 }  // namespace
-

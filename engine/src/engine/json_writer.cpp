@@ -247,10 +247,12 @@ char* write_int(char* p, std::int64_t value) {
   first ^= 0x3030303030303030ULL;
   // The text's last byte is the word's most significant one on a little-endian machine.
   const auto zero_digits = [](std::uint64_t w) {
-    return (std::endian::native == std::endian::little ? std::countl_zero(w) : std::countr_zero(w)) >>
+    return (std::endian::native == std::endian::little ? std::countl_zero(w)
+                                                       : std::countr_zero(w)) >>
            3;
   };
-  if (last != 0) [[likely]] return 16 - zero_digits(last);
+  if (last != 0) [[likely]]
+    return 16 - zero_digits(last);
   return 8 - zero_digits(first);
 }
 

@@ -65,9 +65,15 @@ struct Wide {  // 128 bits
 
 // floor(q * log10 2), floor(log10(3/4 * 2^q)) and floor(n * log2 10) over the exponents of a
 // double (checked exactly by scripts/pow10_table.py).
-constexpr int floor_log10_pow2(int q) { return (q * 315653) >> 20; }
-constexpr int floor_log10_three_quarters_pow2(int q) { return (q * 315653 - 131008) >> 20; }
-constexpr int floor_log2_pow10(int n) { return (n * 1741647) >> 19; }
+constexpr int floor_log10_pow2(int q) {
+  return (q * 315653) >> 20;
+}
+constexpr int floor_log10_three_quarters_pow2(int q) {
+  return (q * 315653 - 131008) >> 20;
+}
+constexpr int floor_log2_pow10(int n) {
+  return (n * 1741647) >> 19;
+}
 
 // The upper 128 bits of the 192-bit u * t: the integer part of x and 64 bits of its fraction.
 template <bool Narrow>
