@@ -3,11 +3,14 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+
+#include "engine/shortest_decimal.hpp"
 
 namespace korvane::fuzz {
 
@@ -21,6 +24,30 @@ namespace korvane::fuzz {
 
 inline void require(bool ok, std::string_view what, std::string_view detail = {}) {
   if (!ok) finding(what, detail);
+}
+
+// The text a finite double must have: the search's shortest digits laid out by the rule (fixed
+// notation with a fractional digit for decimal exponents -5 to 15, else d[.ddd]e(+|-)x), written
+// here digit by digit rather than through the engine's writer.
+inline std::string number_text(double value) {
+  std::string out = std::signbit(value) ? "-" : "";
+  if (value == 0.0) return out + "0.0";
+  const auto decimal = json::shortest::to_decimal(value);
+  const std::string digits = std::to_string(decimal.significand);
+  const int count = static_cast<int>(digits.size());
+  const int leading = count - 1 + decimal.exponent;
+  if (leading < -5 || leading > 15) {
+    out += digits.substr(0, 1);
+    if (count > 1) out += "." + digits.substr(1);
+    return out + (leading < 0 ? "e-" : "e+") + std::to_string(std::abs(leading));
+  }
+  if (leading < 0)
+    return out + "0." + std::string(static_cast<std::size_t>(-leading - 1), '0') + digits;
+  if (count <= leading + 1) {
+    return out + digits + std::string(static_cast<std::size_t>(leading + 1 - count), '0') + ".0";
+  }
+  const auto point = static_cast<std::size_t>(leading + 1);
+  return out + digits.substr(0, point) + "." + digits.substr(point);
 }
 
 // Strict UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF. Written here rather

@@ -180,6 +180,7 @@ void check_arms_json(const std::string& text, const std::vector<ExpectedArm>& ex
       require(
           lat.IsString() && parse_double(str(lat), v) && korvane::fuzz::same_bits(v, *e.latency),
           "latency differs from the document", text);
+      require(str(lat) == korvane::fuzz::number_text(v), "latency not in its shortest text", text);
     } else {
       require(lat.IsNull(), "an absent latency is not null", text);
     }
@@ -227,6 +228,8 @@ void check_pull(const std::string& result, const PullArgs& args,
       double v = 0.0;
       require(s->value.IsString() && parse_double(str(s->value), v) && std::isfinite(v),
               "a score is neither a finite number nor null", result);
+      require(str(s->value) == korvane::fuzz::number_text(v), "a score not in its shortest text",
+              result);
       value = v;
     }
     score_of[key] = value;
