@@ -80,32 +80,52 @@ int digit_count(std::uint64_t v) {           // v > 0
   return x;
 }
 
+#if !defined(__SSE2__)
+// "00" to "99".
+constexpr std::array<char, 200> kPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// The four digits of v < 10^4 at p, two by two from the table of pairs.
+[[gnu::always_inline]] inline void four_digits(char* p, std::uint32_t v) {
+  const std::uint32_t high = (v * 5243) >> 19;  // v / 100
+  std::memcpy(p, &kPairs[2 * high], 2);
+  std::memcpy(p + 2, &kPairs[2 * (v - high * 100)], 2);
+}
+#endif
+
 // The sixteen digits of high and low (each below 10^8) as ASCII at p, most significant first.
 [[gnu::always_inline]] inline void sixteen_digits(char* p, std::uint32_t high, std::uint32_t low) {
 #if defined(__SSE2__)
-  // Both halves at once: each 64-bit lane splits into 4 + 4 digits, then every 16-bit lane takes
-  // one quotient by 1000, 100, 10 and 1 (as multiplications) and loses ten times its neighbour.
+  // Every lane splits in two at once, in text order: 4 + 4 digits per 64-bit lane, 2 + 2 per
+  // 32-bit lane, 1 + 1 per 16-bit lane, the quotients by multiplications with the high half kept.
   const __m128i x = _mm_set_epi64x(low, high);
   const __m128i by_10000 = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(0xd1b71759)), 45);
   const __m128i below_10000 = _mm_sub_epi32(x, _mm_mul_epu32(by_10000, _mm_set1_epi32(10000)));
-  const __m128i fours = _mm_slli_epi64(_mm_or_si128(by_10000, _mm_slli_epi64(below_10000, 16)), 2);
-  const __m128i divisors = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
-  const __m128i shifts =
-      _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768);
-  const auto digits = [&](__m128i pairs) {
-    const __m128i spread = _mm_unpacklo_epi32(pairs, pairs);  // a a a a e e e e
-    const __m128i prefixes = _mm_mulhi_epu16(_mm_mulhi_epu16(spread, divisors), shifts);
-    return _mm_sub_epi16(prefixes,
-                         _mm_slli_epi64(_mm_mullo_epi16(prefixes, _mm_set1_epi16(10)), 16));
-  };
-  const __m128i high_digits = digits(_mm_unpacklo_epi16(fours, fours));
-  const __m128i low_digits = digits(_mm_unpackhi_epi16(fours, fours));
-  const __m128i text = _mm_add_epi8(_mm_packus_epi16(high_digits, low_digits), _mm_set1_epi8('0'));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), text);
+  const __m128i fours = _mm_or_si128(by_10000, _mm_slli_epi64(below_10000, 32));
+  // (v * 41944) >> 22 is v / 100 for v < 10^4; the remainder's -100 * quotient in one madd.
+  const __m128i by_100 =
+      _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi16(static_cast<short>(41944))), 6);
+  const __m128i minus_hundreds = _mm_madd_epi16(by_100, _mm_set1_epi32(0xff9c));  // -100 * q
+  const __m128i twos =
+      _mm_add_epi32(by_100, _mm_slli_epi32(_mm_add_epi32(fours, minus_hundreds), 16));
+  // v / 10 for v < 100 is the high half of v * 6554, the next digit that of 10 * the low half.
+  const __m128i tenths = _mm_mullo_epi16(twos, _mm_set1_epi16(6554));
+  const __m128i by_10 = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
+  const __m128i below_10 = _mm_mulhi_epu16(tenths, _mm_set1_epi16(10));
+  const __m128i ones = _mm_or_si128(by_10, _mm_slli_epi16(below_10, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_add_epi8(ones, _mm_set1_epi8('0')));
 #else
-  const std::uint64_t first = eight_digits(high), second = eight_digits(low);
-  std::memcpy(p, &first, 8);
-  std::memcpy(p + 8, &second, 8);
+  const std::uint32_t a = high / 10000, b = low / 10000;
+  four_digits(p, a);
+  four_digits(p + 4, high - a * 10000);
+  four_digits(p + 8, b);
+  four_digits(p + 12, low - b * 10000);
 #endif
 }
 
@@ -256,14 +276,35 @@ char* write_int(char* p, std::int64_t value) {
   return 8 - zero_digits(first);
 }
 
-// The search's digits at p: head's sixteen (leading zeros dropped by the caller's shift) and the
-// shorter candidate's last digit after them; returns how many are significant.
+// The search's digits for the text that starts at p: head's sixteen from p - leading_zero (the
+// byte before p is kept), then the shorter candidate's last digit; returns how many digits from p
+// are significant.
 [[gnu::always_inline]] inline int store_digits(char* p, const shortest::Split& split,
-                                               std::uint64_t head, int shift) {
-  store_16_digits(p, head);
-  if (split.last == shortest::kNoDigit) return significant_count(p);
-  p[16 - shift] = static_cast<char>('0' + split.last);
-  return 17 - shift;
+                                               int leading_zero) {
+  char* const at = p - leading_zero;
+  const char before = p[-1];
+  store_16_digits(at, split.head);
+  p[-1] = before;
+  if (split.last == shortest::kNoDigit) return significant_count(at) - leading_zero;
+  at[16] = static_cast<char>('0' + split.last);
+  return 17 - leading_zero;
+}
+
+// Zero, subnormals, infinities and not-a-number, away from the common path. A subnormal is below
+// 1e-5: scientific notation.
+[[gnu::noinline]] char* write_rare(char* p, double value) {
+  if (!std::isfinite(value)) return put(p, "null", 4);
+  const Digits d = shortest_digits(value);
+  if (d.negative) *p++ = '-';
+  if (value == 0.0) return put(p, "0.0", 3);
+  *p++ = *d.begin();
+  if (d.count > 1) {
+    *p++ = '.';
+    p = put(p, d.begin() + 1, d.count - 1);
+  }
+  *p++ = 'e';
+  *p++ = '-';
+  return std::to_chars(p, p + 4, -(d.count - 1 + d.exponent)).ptr;
 }
 
 // The digits go straight to their place, sixteen at a time and the last one after them; the
@@ -271,31 +312,17 @@ char* write_int(char* p, std::int64_t value) {
 // on.
 [[gnu::flatten]] char* write_double(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
-  const std::uint64_t magnitude = bits << 1;  // without the sign
-  // One test for the rare cases, zero and the values with the largest exponent.
-  if (magnitude - 1 >= (std::uint64_t{0x7ff} << 53) - 1) [[unlikely]] {
-    if (magnitude != 0) return put(p, "null", 4);
-    *p = '-';
-    return put(p + (bits >> 63), "0.0", 3);
+  // One test for zero, the subnormals and the values with the largest exponent.
+  if ((bits << 1) - (std::uint64_t{1} << 53) >= (std::uint64_t{0x7fe} << 53)) [[unlikely]] {
+    return write_rare(p, value);
   }
   *p = '-';
   p += bits >> 63;
-  const shortest::Split split = shortest::search<kNarrow>(value);
-  // head's digits moved up to sixteen: a normal double's head has fifteen or sixteen.
-  std::uint64_t head = split.head;
-  int shift = 0;
-  if (head < kPow10[15]) {
-    if (head >= kPow10[14]) [[likely]] {
-      head *= 10;
-      shift = 1;
-    } else {  // subnormal
-      shift = head == 0 ? 16 : 16 - digit_count(head);
-      head *= kPow10[static_cast<std::size_t>(shift)];
-    }
-  }
-  const int leading = split.exponent + 15 - shift;  // decimal exponent of the leading digit
+  const shortest::Split split = shortest::search_normal<kNarrow>(bits);
+  const int leading_zero = split.head < kPow10[15];  // a normal double's head has 15 or 16 digits
+  const int leading = split.exponent + 15 - leading_zero;  // decimal exponent of the first digit
   if (leading < -5 || leading > 15) {
-    const int count = store_digits(p + 1, split, head, shift);
+    const int count = store_digits(p + 1, split, leading_zero);
     p[0] = p[1];
     if (count == 1) {
       ++p;
@@ -311,9 +338,9 @@ char* write_int(char* p, std::int64_t value) {
   if (point <= 0) {
     std::memcpy(p, "0.0000", 6);  // "0." and up to four zeros
     p += 2 - point;
-    return p + store_digits(p, split, head, shift);
+    return p + store_digits(p, split, leading_zero);
   }
-  const int count = store_digits(p, split, head, shift);
+  const int count = store_digits(p, split, leading_zero);
   if (count <= point) {  // a whole number of at most 16 digits: the padding zeros are its own
     p += point;
     std::memcpy(p, ".0", 2);
@@ -362,8 +389,8 @@ void append_uint(std::string& out, std::uint64_t value) {
 }
 
 void append_double(std::string& out, double value) {
-  char buf[kDoubleRoom];
-  out.append(buf, static_cast<std::size_t>(write_double(buf, value) - buf));
+  char buf[1 + kDoubleRoom];  // write_double keeps the byte before its text
+  out.append(buf + 1, static_cast<std::size_t>(write_double(buf + 1, value) - (buf + 1)));
 }
 
 void append_plain_double(std::string& out, double value) {

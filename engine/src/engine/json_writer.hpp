@@ -28,7 +28,7 @@ char* write_int(char* p, std::int64_t value);
 char* write_uint(char* p, std::uint64_t value);
 
 // As append_double below. Room: kDoubleRoom bytes, of which the bytes after the returned end are
-// left with unspecified contents.
+// left with unspecified contents; the byte before p is read and written back as it was.
 char* write_double(char* p, double value);
 
 // A member name, `,"<name>":` or the like, in a fixed-size slot that is copied whole: the longest

@@ -170,32 +170,52 @@ template <bool Narrow>
   return {x.high, digit, k + 1};
 }
 
-// Precondition: value is finite and not zero (its sign is ignored).
-template <bool Narrow = word_math::kNarrow>
-[[gnu::always_inline]] inline Split search(double value) {
-  const auto bits = std::bit_cast<std::uint64_t>(value);
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
-  std::uint64_t c = fraction;
-  int q = -1074;
-  if (exponent_bits != 0) [[likely]] {
-    if (fraction == 0) [[unlikely]] {
-      return power_of_two<Narrow>(exponent_bits - 1075);
-    }
-    c |= std::uint64_t{1} << 52;
-    q = exponent_bits - 1075;
+// x << s for s in [0, 7] and x < 2^56: in 32-bit words where a 64-bit shift by a variable amount
+// would also handle 32 and more.
+template <bool Narrow>
+[[gnu::always_inline]] inline std::uint64_t shift_left(std::uint64_t x, int s) {
+  if constexpr (Narrow) {
+    const auto low = static_cast<std::uint32_t>(x), high = static_cast<std::uint32_t>(x >> 32);
+    return (static_cast<std::uint64_t>((high << s) | ((low >> 1) >> (31 - s))) << 32) | (low << s);
+  } else {
+    return x << s;
   }
+}
+
+// c * 2^q, not a power of two: c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with q = -1074.
+template <bool Narrow>
+[[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int q) {
   const int k = floor_log10_pow2(q);
   const Pow10Entry& t = kPow10[k - kPow10MinK];
   const int s = q + 4 + floor_log2_pow10(-k - 1);  // 0 to 3
-  const Wide x = scaled<Narrow>(c << s, t);
+  const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
   // f/2 * 2^64 (low by less than 4.5), widened for a closed interval and narrowed for an open one.
-  const std::uint64_t half = ((t.high << s) >> 1) + kEndpointSlack - ((c & 1) << 4);
+  const std::uint64_t half =
+      (shift_left<Narrow>(t.high, s) >> 1) + kEndpointSlack - ((c & 1) << 4);
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
   // and f/2, taken modulo 1, is at most f: that integer, x's integer part plus the carry.
   const std::uint64_t sum = x.low + half;
   if (sum <= 2 * half) return {x.high + (sum < half), kNoDigit, k + 1};
   return {x.high, nearest_digit<Narrow>(x.low), k + 1};
+}
+
+// The bits of a normal double (exponent bits neither 0 nor 0x7ff), sign ignored.
+template <bool Narrow = word_math::kNarrow>
+[[gnu::always_inline]] inline Split search_normal(std::uint64_t bits) {
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
+  if (fraction == 0) [[unlikely]] {
+    return power_of_two<Narrow>(exponent_bits - 1075);
+  }
+  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075);
+}
+
+// Precondition: value is finite and not zero (its sign is ignored).
+template <bool Narrow = word_math::kNarrow>
+inline Split search(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  if ((bits << 1) >> 53 == 0) return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), -1074);
+  return search_normal<Narrow>(bits);
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
