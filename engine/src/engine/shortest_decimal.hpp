@@ -182,12 +182,11 @@ template <bool Narrow>
   }
 }
 
-// c * 2^q, not a power of two: c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with q = -1074.
+// c * 2^q, not a power of two (c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with
+// q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
 template <bool Narrow>
-[[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int q) {
-  const int k = floor_log10_pow2(q);
-  const Pow10Entry& t = kPow10[k - kPow10MinK];
-  const int s = q + 4 + floor_log2_pow10(-k - 1);  // 0 to 3
+[[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int k, const Pow10Entry& t,
+                                                  int s) {
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
   // f/2 * 2^64 (low by less than 4.5), widened for a closed interval and narrowed for an open one.
   const std::uint64_t half =
@@ -207,15 +206,24 @@ template <bool Narrow = word_math::kNarrow>
   if (fraction == 0) [[unlikely]] {
     return power_of_two<Narrow>(exponent_bits - 1075);
   }
-  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075);
+  // floor_log10_pow2(q) - kPow10MinK and q + 4 + floor_log2_pow10(-K-1), with q = bits - 1075
+  // and the constants folded in before the shifts (exact: they add multiples of the divisors).
+  constexpr int kIndexBias = -kPow10MinK * (1 << 20) - 1075 * 315653;
+  constexpr int kShiftBias = (-kPow10MinK - 1) * 1741647 + (4 - 1075) * (1 << 19);
+  const int index = (exponent_bits * 315653 + kIndexBias) >> 20;
+  const int s = exponent_bits + ((kShiftBias - index * 1741647) >> 19);
+  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), index + kPow10MinK,
+                               kPow10[index], s);
 }
 
 // Precondition: value is finite and not zero (its sign is ignored).
 template <bool Narrow = word_math::kNarrow>
 inline Split search(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
-  if ((bits << 1) >> 53 == 0) return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), -1074);
-  return search_normal<Narrow>(bits);
+  if ((bits << 1) >> 53 != 0) return search_normal<Narrow>(bits);
+  constexpr int q = -1074, k = floor_log10_pow2(q);
+  return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), k, kPow10[k - kPow10MinK],
+                               q + 4 + floor_log2_pow10(-k - 1));
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
