@@ -1,23 +1,30 @@
 // The shortest-digit search, both its 64-bit and its 32-bit products, against Dragonbox.
 //
-// Where the search can differ from the exact answer: it decides with 64 fractional bits of
-// x = c * 2^q * 10^(-K-1), which the table's rounding puts at most 2^-8 units (of 2^-64) above
-// the exact value, and with a half-width f/2 at most 4.5 units low. A decision (is the nearest
-// integer within f/2? is 10x's fraction above one half?) can only come out wrong where the exact
-// quantity lies within a few units of its threshold. It lies exactly on it (a tie) only for
-// q in [2, 76] (an endpoint (2c +- 1) * 2^(q-1) that 10^(K+1) divides: 5^(K+1) | 2c +- 1, K < 23)
-// and for q in [-77, -1] (10x a half-integer: c = odd * 2^(K-q-1)); the slacks kEndpointSlack and
-// kHalfSlack exceed the errors, so a tie falls on the side the interval's closedness or the even
-// digit asks for, and every exponent's ties are checked here. Elsewhere the exact quantity is a
-// fraction whose distance to the threshold is either zero or at least 1 / (its denominator), far
-// above the error where the denominator is a power of 5 below 2^54; the exponents beyond that are
-// covered by random significands here and in the long runs (KORVANE_SHORTEST_SAMPLES). Exact
-// powers of two (their own path) are all 2046 checked.
+// Why the checks below cover every double. For c * 2^q (not a power of two) the common path
+// decides from the 64 fractional bits F of x = c * a, a = A / 2^128 being 10^(-K-1) * 2^q rounded
+// up by the table (by less than 8 units of 2^-128): F is at most one unit of 2^-64 low and 2^-8
+// high, its half-width at most 4.5 low. Outside a window of kWindow = 16 units around a
+// threshold its decisions are therefore the exact ones; inside, exact_search decides with 128
+// fractional bits (errors below 2^-72) and finds exact ties by divisibility. What remains to show
+// is that no value other than a tie lies within the errors of a threshold, and that the common
+// path's windows hold only values that are checked here:
+//  1. an interval's end within 22 units of an integer: n * a within 44 * 2^-64 of an integer,
+//     n = 2c -+ 1 < 2^54 + 2;
+//  2. 10x within 27 units of a half: c * (20a mod 1) within 54 * 2^-64 of an integer.
+// In both, |n theta - m| < eps with 2 n eps < 1, so by Legendre's theorem m/n in lowest terms is a
+// convergent p_i/q_i of theta: n = k q_i with k |q_i theta - p_i| < eps. The continued fraction of
+// A / 2^128, in 128-bit words, gives every q_i up to 2^54 and its distance (exact to the table's
+// rounding, far below these bounds); EveryNearMissOfEveryExponent checks every such n against the
+// library and that every distance but an exact tie's exceeds the exact path's errors. A distance
+// of (almost) zero is a family of exact ties, possible only where a has a small denominator (q in
+// [2, 76] for the ends, [-77, -1] for the halves); EveryExactTie checks each such exponent's ties.
+// The 2046 powers of two take their own path and are all checked.
 #include "engine/shortest_decimal.hpp"
 
 #include <dragonbox/dragonbox.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -25,6 +32,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -113,6 +123,133 @@ TEST(ShortestDecimal, EveryExactTie) {
   }
   EXPECT_GT(endpoint_ties, 50);
   EXPECT_GT(half_ties, 50);
+}
+
+// 128-bit unsigned arithmetic in two words, enough for a continued fraction of A / 2^128.
+struct U128 {
+  std::uint64_t high, low;
+  friend bool operator<(const U128& x, const U128& y) {
+    return x.high != y.high ? x.high < y.high : x.low < y.low;
+  }
+  friend U128 operator-(const U128& x, const U128& y) {
+    return {x.high - y.high - (x.low < y.low), x.low - y.low};
+  }
+  bool zero() const { return high == 0 && low == 0; }
+  U128 shifted(int n) const {  // left by n in [0, 127]
+    if (n == 0) return *this;
+    if (n >= 64) return {low << (n - 64), 0};
+    return {(high << n) | (low >> (64 - n)), low << n};
+  }
+  int width() const {
+    return high != 0 ? 128 - std::countl_zero(high) : 64 - std::countl_zero(low);
+  }
+};
+
+// (x / y, x % y) for y > 0 and a quotient below 2^63.
+std::pair<std::uint64_t, U128> divide(U128 x, const U128& y) {
+  std::uint64_t q = 0;
+  for (int n = std::max(0, x.width() - y.width()); n >= 0; --n) {
+    const U128 step = y.shifted(n);
+    if (!(x < step)) {
+      x = x - step;
+      q |= std::uint64_t{1} << n;
+    }
+  }
+  return {q, x};
+}
+
+// The continued fraction of theta = numerator / 2^128: every denominator q_i <= limit, with
+// |q_i theta - p_i| * 2^128, which are the remainders of Euclid's algorithm on (2^128, numerator).
+std::vector<std::pair<std::uint64_t, U128>> convergents(const U128& numerator,
+                                                        std::uint64_t limit) {
+  std::vector<std::pair<std::uint64_t, U128>> out{{1, numerator}};  // 0/1
+  if (numerator.width() < 68) return out;  // theta below 2^-60: the next denominator is larger
+  // 2^128 = (2^128 - 1) + 1 = a1 * numerator + r1.
+  auto [a1, r1] = divide(U128{~0ULL, ~0ULL}, numerator);
+  r1 = U128{r1.high + (r1.low == ~0ULL), r1.low + 1};
+  if (!(r1 < numerator)) {
+    r1 = r1 - numerator;
+    ++a1;
+  }
+  std::uint64_t q_before = 1, q = a1;
+  U128 r_before = numerator, r = r1;
+  while (q <= limit) {
+    out.push_back({q, r});
+    if (r.zero() || r_before.width() - r.width() > 60) break;  // the next q is beyond the limit
+    const auto [quotient, remainder] = divide(r_before, r);
+    if (quotient > limit / q) break;
+    const std::uint64_t next = quotient * q + q_before;
+    q_before = q;
+    q = next;
+    r_before = r;
+    r = remainder;
+  }
+  return out;
+}
+
+// Whether n * factor * 2^q / 10^(K+1) is an integer.
+bool exact_multiple(std::uint64_t n, int factor, int q, int k) {
+  int twos = std::countr_zero(n) + std::countr_zero(static_cast<unsigned>(factor)) + q - (k + 1);
+  int fives = -(k + 1);
+  for (std::uint64_t m = n * static_cast<std::uint64_t>(factor); m % 5 == 0; m /= 5) ++fives;
+  return twos >= 0 && fives >= 0;
+}
+
+TEST(ShortestDecimal, EveryNearMissOfEveryExponent) {
+  std::uint64_t checked = 0;
+  int tie_families = 0;
+  for (int e = 0; e < 2047; ++e) {
+    const int q = e == 0 ? -1074 : e - 1075;
+    const int k = shortest::floor_log10_pow2(q);
+    const auto& t = shortest::kPow10[k - shortest::kPow10MinK];
+    const int s = q + 4 + shortest::floor_log2_pow10(-k - 1);
+    const U128 a = U128{t.high, t.low}.shifted(s);
+    const std::uint64_t c_low = e == 0 ? 1 : kHidden + 1, c_end = e == 0 ? kHidden : kHidden << 1;
+    const auto check = [&](std::uint64_t c) {
+      if (c < c_low || c >= c_end) return;
+      ASSERT_TRUE(same_as_library(e == 0 ? c : normal(c, e)));
+      ++checked;
+    };
+    U128 twenty{0, 0};  // 20 A mod 2^128: 20a mod 1
+    for (int i = 0; i < 20; ++i) twenty = twenty - (U128{0, 0} - a);
+    // Decision 1 over n = 2c -+ 1, eps = 44 units; decision 2 over n = c, eps = 54 units.
+    for (const auto& [theta, factor, eps] : {std::tuple{a, 1, 44u}, std::tuple{twenty, 20, 54u}}) {
+      for (const auto& [qi, distance] : convergents(theta, (kHidden << 2) + 2)) {
+        // The table rounds a up by less than 2^s <= 8 units of 2^-128.
+        if (distance.high == 0 && distance.low < 8 * static_cast<std::uint64_t>(factor) * qi) {
+          // Within the table's rounding of zero: qi * factor * a must be an exact integer, a
+          // family of exact ties (every multiple's distance is 0, or a half for decision 1).
+          ASSERT_TRUE(exact_multiple(qi, factor, q, k)) << e << " " << qi;
+          ++tie_families;
+          continue;
+        }
+        // Every other distance exceeds the exact path's errors (2^56 units of 2^-128 in x, ten
+        // times that in 10x), so that it decides by the sign alone.
+        ASSERT_TRUE(distance.high != 0 || distance.low >> (factor == 1 ? 58 : 61) != 0)
+            << e << " " << qi;
+        // m * distance < eps * 2^64 (in units of 2^-128), and one more for the rounding.
+        const std::uint64_t scaled = (distance.high << 32) | (distance.low >> 32);  // d / 2^32
+        const std::uint64_t m_max = distance.high >= eps ? 1
+                                    : scaled == 0        ? std::uint64_t{1} << 32
+                                                         : (std::uint64_t{eps} << 32) / scaled + 1;
+        ASSERT_LT(m_max, 1u << 16) << e << " " << qi;
+        for (std::uint64_t m = 1; m <= m_max; ++m) {
+          const std::uint64_t n = m * qi;
+          if (factor == 1) {
+            if ((n & 1) == 0) continue;
+            check((n + 1) / 2);
+            check((n - 1) / 2);
+          } else {
+            check(n);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 2000u);
+  EXPECT_GT(tie_families, 50);
+  std::printf("near misses checked: %llu, families of exact ties: %d\n",
+              static_cast<unsigned long long>(checked), tie_families);
 }
 
 // Random bit patterns, as many as KORVANE_SHORTEST_SAMPLES says (the long runs: 10^9 natively,

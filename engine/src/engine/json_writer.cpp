@@ -313,7 +313,8 @@ char* write_int(char* p, std::int64_t value) {
 [[gnu::flatten]] char* write_double(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   // One test for zero, the subnormals and the values with the largest exponent.
-  if (((bits >> 52) & 0x7ff) - 1 >= 0x7fe) [[unlikely]] return write_rare(p, value);
+  if (((bits >> 52) & 0x7ff) - 1 >= 0x7fe) [[unlikely]]
+    return write_rare(p, value);
   *p = '-';
   p += bits >> 63;
   const shortest::Split split = shortest::search_normal<kNarrow>(bits);

@@ -131,22 +131,15 @@ template <bool Narrow>
   }
 }
 
-// The slack, in units of 2^-64 of x, that the computed half-width gains (closed interval) or
-// loses (open): larger than the computed values' error, so that an endpoint that is exactly a
-// multiple of 10^(K+1) falls on the side its closedness says. The rounding to the nearest multiple
-// of 10^K gets the same treatment at exact halves, where the even neighbour wins.
+// The slacks, in units of 2^-64 of x, for an exact power of two's path, whose 2046 doubles are
+// all checked: larger than the computed values' errors, so that an exact end or half falls on the
+// side that the closed interval or the even digit asks for.
 inline constexpr std::uint64_t kEndpointSlack = 8;
 inline constexpr std::uint64_t kHalfSlack = 16;
 
-// The last digit of 10 * x rounded to the nearest integer, ties to even: x's first fractional
-// digit, plus one when the rest is above a half by more than the slack, or within the slack of it
-// and the digit is odd. It is at most 9: 10 would make the shorter candidate a multiple of 10.
-template <bool Narrow>
-[[gnu::always_inline]] inline std::uint32_t nearest_digit(std::uint64_t fraction) {
-  const Wide ten = times_ten<Narrow>(fraction);
-  const std::uint64_t threshold = ((std::uint64_t{1} << 63) + kHalfSlack) - ((ten.high & 1) << 5);
-  return static_cast<std::uint32_t>(ten.high) + (ten.low > threshold);
-}
+// The common path decides from 64 fractional bits whose errors stay below 10 units of 2^-64; a
+// value within kWindow units of a decision's threshold goes to exact_search instead.
+inline constexpr std::uint64_t kWindow = 16;
 
 // An exact power of two 2^52 * 2^q, q > -1075: the interval is [x - f/4, x + f/2] in units of
 // 10^(K+1), K = floor(log10(3/4 * 2^q)), f = 2^q * 10^(-K-1) in [0.13, 1.34), closed.
@@ -182,20 +175,81 @@ template <bool Narrow>
   }
 }
 
+// Whether 5^j divides n, by multiplying with 5's inverse modulo 2^64 (no division).
+inline bool divisible_by_pow5(std::uint64_t n, int j) {
+  for (; j > 0; --j) {
+    n *= 0xCCCCCCCCCCCCCCCDULL;  // 5 times this is 1 modulo 2^64
+    if (n > 0xFFFFFFFFFFFFFFFFULL / 5) return false;
+  }
+  return true;
+}
+
+// The search near a threshold: x to 128 fractional bits (off by less than 2^-72 of x: the table's
+// rounding) and f/2 to 128 bits, and the exact ties found by divisibility. An end of the interval
+// is a multiple of 10^(K+1) only when 10^(K+1) divides (2c -+ 1) * 2^(q-1): 2^(K+1) | 2^(q-1) and
+// 5^(K+1) | 2c -+ 1; 10x is half an integer only when K < 0 and c has K - q - 1 trailing zero bits.
+// Every other value is farther from each threshold than these errors (checked by the tests).
+template <bool Narrow>
+[[gnu::noinline]] inline Split exact_search(std::uint64_t c, int q, int k, const Pow10Entry& t,
+                                            int s) {
+  const std::uint64_t u = c << s;
+  const Wide upper = mul_64x64(u, t.high), lower = mul_64x64(u, t.low);
+  const std::uint64_t fraction_high = upper.low + lower.high;
+  const std::uint64_t integer = upper.high + (fraction_high < lower.high);
+  const Wide fraction{fraction_high, lower.low};
+  // f = T * 2^s / 2^128 (below 1), and f/2.
+  const Wide f{(t.high << s) | (s == 0 ? 0 : t.low >> (64 - s)), t.low << s};
+  const Wide half{f.high >> 1, (f.low >> 1) | (f.high << 63)};
+  const bool closed = (c & 1) == 0;
+  const bool ends_can_tie = k + 1 >= 1 && q - 1 >= k + 1;
+  if (ends_can_tie && divisible_by_pow5(2 * c - 1, k + 1)) {
+    if (closed) return {integer, kNoDigit, k + 1};  // the lower end, x - f/2, is this integer
+  } else if (ends_can_tie && divisible_by_pow5(2 * c + 1, k + 1)) {
+    if (closed) return {integer + 1, kNoDigit, k + 1};  // the upper end, x + f/2
+  } else {
+    // fraction <= f/2: the integer part is within f/2.
+    if (fraction.high < half.high || (fraction.high == half.high && fraction.low <= half.low)) {
+      return {integer, kNoDigit, k + 1};
+    }
+    // fraction + f/2 >= 1: so is the next integer.
+    const std::uint64_t sum_low = fraction.low + half.low;
+    const std::uint64_t sum_high = fraction.high + half.high + (sum_low < half.low);
+    if (sum_high < fraction.high || (sum_high == fraction.high && sum_low < half.low)) {
+      return {integer + 1, kNoDigit, k + 1};
+    }
+  }
+  // 10 * fraction: its digit, and the rest against one half.
+  const Wide ten_low = mul_64x64(fraction.low, 10), ten_high = mul_64x64(fraction.high, 10);
+  const std::uint64_t rest_high = ten_high.low + ten_low.high;
+  const auto digit = static_cast<std::uint32_t>(ten_high.high + (rest_high < ten_low.high));
+  const bool half_tie = k < 0 && std::countr_zero(c) == k - q - 1;
+  const bool round_up = half_tie ? (digit & 1) != 0 : rest_high >= (std::uint64_t{1} << 63);
+  return {integer, digit + round_up, k + 1};
+}
+
 // c * 2^q, not a power of two (c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with
 // q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
 template <bool Narrow>
-[[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int k, const Pow10Entry& t,
-                                                  int s) {
+[[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int q, int k,
+                                                  const Pow10Entry& t, int s) {
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
-  // f/2 * 2^64 (low by less than 4.5), widened for a closed interval and narrowed for an open one.
-  const std::uint64_t half =
-      (shift_left<Narrow>(t.high, s) >> 1) + kEndpointSlack - ((c & 1) << 4);
+  const std::uint64_t half = shift_left<Narrow>(t.high, s) >> 1;  // f/2 * 2^64, low by < 4.5
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
-  // and f/2, taken modulo 1, is at most f: that integer, x's integer part plus the carry.
+  // and f/2, taken modulo 1, is at most f: that integer is x's integer part plus the carry. The sum
+  // is compared less kWindow, so that the windows around both thresholds lie just above 2 * half.
   const std::uint64_t sum = x.low + half;
-  if (sum <= 2 * half) return {x.high + (sum < half), kNoDigit, k + 1};
-  return {x.high, nearest_digit<Narrow>(x.low), k + 1};
+  const std::uint64_t shifted = sum - kWindow;
+  if (shifted <= 2 * half - 2 * kWindow) return {x.high + (sum < half), kNoDigit, k + 1};
+  if (shifted < 2 * half || shifted >= 0 - 2 * kWindow) [[unlikely]] {
+    return exact_search<Narrow>(c, q, k, t, s);
+  }
+  // The shorter candidate: 10x rounded, its last digit x's first fractional one plus the rounding.
+  const Wide ten = times_ten<Narrow>(x.low);
+  if (ten.low - ((std::uint64_t{1} << 63) - kWindow) < 2 * kWindow) [[unlikely]] {
+    return exact_search<Narrow>(c, q, k, t, s);
+  }
+  return {x.high, static_cast<std::uint32_t>(ten.high) + static_cast<std::uint32_t>(ten.low >> 63),
+          k + 1};
 }
 
 // The bits of a normal double (exponent bits neither 0 nor 0x7ff), sign ignored.
@@ -212,8 +266,8 @@ template <bool Narrow = word_math::kNarrow>
   constexpr int kShiftBias = (-kPow10MinK - 1) * 1741647 + (4 - 1075) * (1 << 19);
   const int index = (exponent_bits * 315653 + kIndexBias) >> 20;
   const int s = exponent_bits + ((kShiftBias - index * 1741647) >> 19);
-  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), index + kPow10MinK,
-                               kPow10[index], s);
+  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075,
+                               index + kPow10MinK, kPow10[index], s);
 }
 
 // Precondition: value is finite and not zero (its sign is ignored).
@@ -222,7 +276,7 @@ inline Split search(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   if ((bits << 1) >> 53 != 0) return search_normal<Narrow>(bits);
   constexpr int q = -1074, k = floor_log10_pow2(q);
-  return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), k, kPow10[k - kPow10MinK],
+  return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), q, k, kPow10[k - kPow10MinK],
                                q + 4 + floor_log2_pow10(-k - 1));
 }
 
