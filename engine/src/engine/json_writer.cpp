@@ -285,7 +285,10 @@ char* write_int(char* p, std::int64_t value) {
   const char before = p[-1];
   store_16_digits(at, split.head);
   p[-1] = before;
-  if (split.last == shortest::kNoDigit) return significant_count(at) - leading_zero;
+  if (split.last == shortest::kNoDigit) {
+    at[16] = '0';  // a whole number's sixteenth digit when the first fifteen are all of head's
+    return significant_count(at) - leading_zero;
+  }
   at[16] = static_cast<char>('0' + split.last);
   return 17 - leading_zero;
 }
