@@ -190,8 +190,10 @@ inline bool divisible_by_pow5(std::uint64_t n, int j) {
 // 5^(K+1) | 2c -+ 1; 10x is half an integer only when K < 0 and c has K - q - 1 trailing zero bits.
 // Every other value is farther from each threshold than these errors (checked by the tests).
 template <bool Narrow>
-[[gnu::noinline]] inline Split exact_search(std::uint64_t c, int q, int k, const Pow10Entry& t,
-                                            int s) {
+[[gnu::noinline]] inline Split exact_search(std::uint64_t c, int q) {
+  const int k = floor_log10_pow2(q);
+  const Pow10Entry& t = kPow10[k - kPow10MinK];
+  const int s = q + 4 + floor_log2_pow10(-k - 1);
   const std::uint64_t u = c << s;
   const Wide upper = mul_64x64(u, t.high), lower = mul_64x64(u, t.low);
   const std::uint64_t fraction_high = upper.low + lower.high;
@@ -238,18 +240,34 @@ template <bool Narrow>
   // and f/2, taken modulo 1, is at most f: that integer is x's integer part plus the carry. The sum
   // is compared less kWindow, so that the windows around both thresholds lie just above 2 * half.
   const std::uint64_t sum = x.low + half;
-  const std::uint64_t shifted = sum - kWindow;
-  if (shifted <= 2 * half - 2 * kWindow) return {x.high + (sum < half), kNoDigit, k + 1};
-  if (shifted < 2 * half || shifted >= 0 - 2 * kWindow) [[unlikely]] {
-    return exact_search<Narrow>(c, q, k, t, s);
+  if constexpr (Narrow) {
+    // The same in the upper words only, with windows of 2^32 units: as rare, and 32-bit compares.
+    const auto shifted = static_cast<std::uint32_t>(sum >> 32) - 1;
+    const auto twice = static_cast<std::uint32_t>(half >> 31);  // (2 * half) >> 32
+    if (shifted < twice - 2) return {x.high + (sum < half), kNoDigit, k + 1};
+    if (shifted <= twice || shifted >= 0xFFFFFFFEu) [[unlikely]]
+      return exact_search<Narrow>(c, q);
+    const Wide ten = times_ten<Narrow>(x.low);
+    const auto rest = static_cast<std::uint32_t>(ten.low >> 32);
+    if (rest - 0x7FFFFFFFu < 2) [[unlikely]]
+      return exact_search<Narrow>(c, q);
+    return {x.high, static_cast<std::uint32_t>(ten.high) + (rest >> 31), k + 1};
+  } else {
+    const std::uint64_t shifted = sum - kWindow;
+    if (shifted <= 2 * half - 2 * kWindow) return {x.high + (sum < half), kNoDigit, k + 1};
+    if (shifted < 2 * half || shifted >= 0 - 2 * kWindow) [[unlikely]] {
+      return exact_search<Narrow>(c, q);
+    }
+    // The shorter candidate: 10x rounded, its last digit x's first fractional one plus the
+    // rounding.
+    const Wide ten = times_ten<Narrow>(x.low);
+    if (ten.low - ((std::uint64_t{1} << 63) - kWindow) < 2 * kWindow) [[unlikely]] {
+      return exact_search<Narrow>(c, q);
+    }
+    return {x.high,
+            static_cast<std::uint32_t>(ten.high) + static_cast<std::uint32_t>(ten.low >> 63),
+            k + 1};
   }
-  // The shorter candidate: 10x rounded, its last digit x's first fractional one plus the rounding.
-  const Wide ten = times_ten<Narrow>(x.low);
-  if (ten.low - ((std::uint64_t{1} << 63) - kWindow) < 2 * kWindow) [[unlikely]] {
-    return exact_search<Narrow>(c, q, k, t, s);
-  }
-  return {x.high, static_cast<std::uint32_t>(ten.high) + static_cast<std::uint32_t>(ten.low >> 63),
-          k + 1};
 }
 
 // The bits of a normal double (exponent bits neither 0 nor 0x7ff), sign ignored.
