@@ -235,17 +235,19 @@ template <bool Narrow>
 [[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int q, int k,
                                                   const Pow10Entry& t, int s) {
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
-  const std::uint64_t half = shift_left<Narrow>(t.high, s) >> 1;  // f/2 * 2^64, low by < 4.5
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
   // and f/2, taken modulo 1, is at most f: that integer is x's integer part plus the carry. The sum
-  // is compared less kWindow, so that the windows around both thresholds lie just above 2 * half.
-  const std::uint64_t sum = x.low + half;
+  // is compared less a window, so that the windows around both thresholds lie just above f.
   if constexpr (Narrow) {
-    // The same in the upper words only, with windows of 2^32 units: as rare, and 32-bit compares.
-    const auto shifted = static_cast<std::uint32_t>(sum >> 32) - 1;
-    const auto twice = static_cast<std::uint32_t>(half >> 31);  // (2 * half) >> 32
-    if (shifted < twice - 2) return {x.high + (sum < half), kNoDigit, k + 1};
-    if (shifted <= twice || shifted >= 0xFFFFFFFEu) [[unlikely]]
+    // In the upper words alone, with windows of a few 2^32 units: as rare, and 32-bit arithmetic.
+    const auto t3 = static_cast<std::uint32_t>(t.high >> 32);
+    const auto t2 = static_cast<std::uint32_t>(t.high);
+    const std::uint32_t width = (t3 << s) | ((t2 >> 1) >> (31 - s));  // f * 2^32, low by < 1
+    const std::uint32_t fraction = static_cast<std::uint32_t>(x.low >> 32);
+    const std::uint32_t sum = fraction + (width >> 1);  // low by less than 2
+    const std::uint32_t shifted = sum - 1;
+    if (shifted < width - 3) return {x.high + (sum < fraction), kNoDigit, k + 1};
+    if (shifted <= width + 1 || shifted >= 0xFFFFFFFDu) [[unlikely]]
       return exact_search<Narrow>(c, q);
     const Wide ten = times_ten<Narrow>(x.low);
     const auto rest = static_cast<std::uint32_t>(ten.low >> 32);
@@ -253,6 +255,8 @@ template <bool Narrow>
       return exact_search<Narrow>(c, q);
     return {x.high, static_cast<std::uint32_t>(ten.high) + (rest >> 31), k + 1};
   } else {
+    const std::uint64_t half = (t.high << s) >> 1;  // f/2 * 2^64, low by less than 4.5
+    const std::uint64_t sum = x.low + half;
     const std::uint64_t shifted = sum - kWindow;
     if (shifted <= 2 * half - 2 * kWindow) return {x.high + (sum < half), kNoDigit, k + 1};
     if (shifted < 2 * half || shifted >= 0 - 2 * kWindow) [[unlikely]] {
