@@ -14,6 +14,7 @@
 #include "features/feature_matrix.hpp"
 #include "linalg/products.hpp"
 #include "linalg/sparse_rows.hpp"
+#include "shared/text.hpp"
 
 namespace korvane {
 
@@ -109,11 +110,6 @@ constexpr std::string_view kHeadIndex = "{\"arm_index\":";
 constexpr std::string_view kHeadId = ",\"arm_id\":";
 constexpr std::string_view kHeadScores = ",\"scores\":";
 constexpr std::string_view kTail = "}}";
-
-char* put(char* p, std::string_view text) {
-  std::memcpy(p, text.data(), text.size());
-  return p + text.size();
-}
 
 // a * b in decimal, exact even where the product overflows 64 bits (limbs of 32 bits).
 std::string product_text(std::uint64_t a, std::uint64_t b) {
@@ -221,7 +217,8 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   for (std::size_t g = 0; g < groups; ++g) {
     json::KeySlot& slot = s.score_keys[g];
     std::memset(slot.text, ' ', sizeof slot.text);
-    char* const end = put(json::write_int(put(slot.text, ",\""), s.group_arm_id[g]), "\":");
+    char* const end =
+        text::put(json::write_int(text::put(slot.text, ",\""), s.group_arm_id[g]), "\":");
     const auto length = static_cast<std::size_t>(end - slot.text);
     slot.length = static_cast<std::uint8_t>(length);
     keys_length += length;
@@ -395,15 +392,15 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   if (chosen == kNone) return fail("All arms excluded or inactive");
 
   char* const begin = out.data();
-  char* p = put(begin, kHeadIndex);
+  char* p = text::put(begin, kHeadIndex);
   p = json::write_uint(p, chosen);
-  p = put(p, kHeadId);
+  p = text::put(p, kHeadId);
   p = json::write_int(p, s.arms[chosen].arm_id);
-  p = put(p, kHeadScores);
+  p = text::put(p, kHeadScores);
   char* const first_member = p;
   p = json::write_double_members(p, s.score_keys, group_score, eligible);
   *first_member = '{';  // in place of the first member's comma; the chosen arm is one
-  p = put(p, kTail);
+  p = text::put(p, kTail);
   return static_cast<std::size_t>(p - begin);
 }
 

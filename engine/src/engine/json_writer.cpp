@@ -8,20 +8,18 @@
 #include <cstring>
 
 #include "engine/narrow_decimal.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "shared/portable.hpp"
+#include "shared/text.hpp"
 
 namespace korvane::json {
 namespace {
 
 // A 32-bit machine divides 64-bit integers in a library call: there the digits come from the
 // 32-bit search and every division by a constant is a multiplication.
-constexpr bool kNarrow = word_math::kNarrow;
+using word_math::kNarrow;
 
 // v / 10^8 and the eight digits below, for v < 10^17.
-[[gnu::always_inline]] inline std::uint64_t upper_of(std::uint64_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t upper_of(std::uint64_t v) {
   if constexpr (kNarrow) {
     return narrow::div_1e8(v);
   } else {
@@ -49,15 +47,15 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return p;
 }();
 
-int digit_count(std::uint64_t v) {           // v > 0
-  const int bits = 64 - __builtin_clzll(v);  // std::bit_width without its test for zero
-  const int t = (bits * 1233) >> 12;         // log10(2^bits), low by at most one
+int digit_count(std::uint64_t v) {  // v > 0
+  const int bits = 64 - portable::countl_zero_nonzero(v);
+  const int t = (bits * 1233) >> 12;  // log10(2^bits), low by at most one
   return t - (v < kPow10[static_cast<std::size_t>(t)]) + 1;
 }
 
 // The eight decimal digits of v < 10^8 as ASCII bytes, most significant first in memory: all
 // eight digits are split out at once in the lanes of one 64-bit word (4 + 4, 2 + 2, 1 + 1).
-[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t eight_digits(std::uint32_t v) {
   if constexpr (kNarrow) {
     // Two words of four digits: the lanes of a 32-bit word (2 + 2, then 1 + 1).
     const auto four = [](std::uint32_t n) {  // n < 10^4
@@ -66,7 +64,7 @@ int digit_count(std::uint64_t v) {           // v > 0
       const std::uint32_t tens = ((x * 103) >> 10) & 0x000F000F;  // each 16-bit lane / 10
       x = tens | ((x - tens * 10) << 8);
       x |= 0x30303030;
-      if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap32(x);
+      if constexpr (std::endian::native == std::endian::big) x = portable::byteswap(x);
       return x;
     };
     const std::uint32_t high = v / 10000;
@@ -81,13 +79,13 @@ int digit_count(std::uint64_t v) {           // v > 0
   q = ((x * 103) >> 10) & 0x000F000F000F000FULL;  // each 16-bit lane / 10
   x = q | ((x - q * 10) << 8);
   x |= 0x3030303030303030ULL;
-  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  if constexpr (std::endian::native == std::endian::big) x = portable::byteswap(x);
   return x;
 }
 
 // The sixteen digits of high and low (each below 10^8) as ASCII at p, most significant first.
-[[gnu::always_inline]] inline void sixteen_digits(char* p, std::uint32_t high, std::uint32_t low) {
-#if defined(__SSE2__)
+KORVANE_ALWAYS_INLINE void sixteen_digits(char* p, std::uint32_t high, std::uint32_t low) {
+#if KORVANE_SSE2
   // Both halves at once: each 64-bit lane splits into 4 + 4 digits, then every 16-bit lane takes
   // one quotient by 1000, 100, 10 and 1 (as multiplications) and loses ten times its neighbour.
   const __m128i x = _mm_set_epi64x(low, high);
@@ -151,9 +149,8 @@ Digits shortest_digits(double value) {
   return d;
 }
 
-char* put(char* p, const char* text, int n) {
-  std::memcpy(p, text, static_cast<std::size_t>(n));
-  return p + n;
+char* put_digits(char* p, const char* first, int n) {
+  return text::put(p, {first, static_cast<std::size_t>(n)});
 }
 
 char* put_zeros(char* p, int n) {
@@ -166,16 +163,16 @@ char* write_fixed(char* p, const Digits& d) {
   if (d.negative) *p++ = '-';
   const int point = d.count + d.exponent;  // digits before the decimal point
   if (d.exponent >= 0) {
-    p = put_zeros(put(p, d.begin(), d.count), d.exponent);
-    return put(p, ".0", 2);
+    p = put_zeros(put_digits(p, d.begin(), d.count), d.exponent);
+    return text::put(p, ".0");
   }
   if (point > 0) {
-    p = put(p, d.begin(), point);
+    p = put_digits(p, d.begin(), point);
     *p++ = '.';
-    return put(p, d.begin() + point, d.count - point);
+    return put_digits(p, d.begin() + point, d.count - point);
   }
-  p = put_zeros(put(p, "0.", 2), -point);
-  return put(p, d.begin(), d.count);
+  p = put_zeros(text::put(p, "0."), -point);
+  return put_digits(p, d.begin(), d.count);
 }
 
 }  // namespace
@@ -249,7 +246,7 @@ char* write_int(char* p, std::int64_t value) {
 }
 
 // The significand's digits, left-aligned and padded with zeros to seventeen, stored at p.
-[[gnu::always_inline]] inline void store_17_digits(char* p, std::uint64_t v, int count) {
+KORVANE_ALWAYS_INLINE void store_17_digits(char* p, std::uint64_t v, int count) {
   v *= kPow10[static_cast<std::size_t>(17 - count)];
   const std::uint64_t upper = upper_of(v);
   const std::uint32_t top = static_cast<std::uint32_t>(upper) / 100000000;  // upper < 10^9
@@ -260,14 +257,14 @@ char* write_int(char* p, std::int64_t value) {
 
 // The digits go straight to their place, seventeen at a time; the bytes past the text are
 // scratch, and the point is put in by moving the digits after it one byte on.
-[[gnu::flatten]] char* write_double(char* p, double value) {
+KORVANE_FLATTEN char* write_double(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   const std::uint64_t magnitude = bits << 1;  // without the sign
   // One test for the rare cases, zero and the values with the largest exponent.
   if (magnitude - 1 >= (std::uint64_t{0x7ff} << 53) - 1) [[unlikely]] {
-    if (magnitude != 0) return put(p, "null", 4);
+    if (magnitude != 0) return text::put(p, "null");
     *p = '-';
-    return put(p + (bits >> 63), "0.0", 3);
+    return text::put(p + (bits >> 63), "0.0");
   }
   *p = '-';
   p += bits >> 63;
@@ -316,8 +313,8 @@ char* write_int(char* p, std::int64_t value) {
 }
 
 // The members' loop lives here so that the numbers' writing is inlined into it.
-[[gnu::flatten]] char* write_double_members(char* p, std::span<const KeySlot> keys,
-                                            const double* values, const std::uint8_t* included) {
+KORVANE_FLATTEN char* write_double_members(char* p, std::span<const KeySlot> keys,
+                                           const double* values, const std::uint8_t* included) {
   for (std::size_t g = 0; g < keys.size(); ++g) {
     if (!included[g]) continue;
     if constexpr (kNarrow) {

@@ -11,7 +11,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "engine/word_math.hpp"
+#include "shared/portable.hpp"
+#include "shared/word_math.hpp"
 
 namespace korvane::json::narrow {
 
@@ -24,7 +25,7 @@ struct Decimal {
 };
 
 // The upper 64 bits of x * y.
-[[gnu::always_inline]] inline std::uint64_t mul_high(std::uint64_t x, std::uint64_t y) {
+KORVANE_ALWAYS_INLINE std::uint64_t mul_high(std::uint64_t x, std::uint64_t y) {
   const auto x0 = static_cast<std::uint32_t>(x), x1 = static_cast<std::uint32_t>(x >> 32);
   const auto y0 = static_cast<std::uint32_t>(y), y1 = static_cast<std::uint32_t>(y >> 32);
   std::uint32_t r0 = 0, r1 = 0, r2, carry = 0;
@@ -38,17 +39,17 @@ struct Decimal {
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
-[[gnu::always_inline]] inline std::uint64_t div_1e8(std::uint64_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t div_1e8(std::uint64_t v) {
   return mul_high(v, 12379400392853802749ULL) >> 26;
 }
 
 // v / 10 for every 64-bit v.
-[[gnu::always_inline]] inline std::uint64_t div_10(std::uint64_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t div_10(std::uint64_t v) {
   return mul_high(v, 0xCCCCCCCCCCCCCCCDULL) >> 3;
 }
 
 // v / 1000 for every 64-bit v, as (v / 8) / 125: ceil(2^70 / 125) is exact below 2^61.
-[[gnu::always_inline]] inline std::uint64_t div_1000(std::uint64_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t div_1000(std::uint64_t v) {
   return mul_high(v >> 3, 0x83126E978D4FDF3CULL) >> 6;
 }
 
@@ -71,7 +72,7 @@ inline Wide cache_of(int k) {
 
 // Bits 64..191 of the 192-bit u * cache, row by row in 32-bit words (each step's a * b + c + d
 // fits in 64 bits, one multiply-accumulate on ARM).
-[[gnu::always_inline]] inline Wide upper_128(std::uint64_t u, const Wide& c) {
+KORVANE_ALWAYS_INLINE Wide upper_128(std::uint64_t u, const Wide& c) {
   const auto u0 = static_cast<std::uint32_t>(u), u1 = static_cast<std::uint32_t>(u >> 32);
   const auto c0 = static_cast<std::uint32_t>(c.low), c1 = static_cast<std::uint32_t>(c.low >> 32);
   const auto c2 = static_cast<std::uint32_t>(c.high), c3 = static_cast<std::uint32_t>(c.high >> 32);

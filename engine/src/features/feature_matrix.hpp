@@ -14,7 +14,7 @@
 
 #include "features/arm_identity.hpp"
 #include "features/arm_index_map.hpp"
-#include "features/result.hpp"
+#include "shared/result.hpp"
 
 namespace korvane {
 
