@@ -77,9 +77,11 @@ def colliding_prompts(n: int, rng: random.Random) -> list[str]:
 
 
 def random_prompts(n: int, rng: random.Random) -> list[str]:
+    """Texts like the crafted ones: 8 printable bytes, then 8 below 0x80 (escaped when controls)."""
     found: set[str] = set()
     while len(found) < n:
-        found.add("".join(chr(rng.randrange(0x20, 0x7F)) for _ in range(16)))
+        found.add("".join(chr(rng.randrange(0x20, 0x7F)) for _ in range(8)) +
+                  "".join(chr(rng.randrange(0x01, 0x80)) for _ in range(8)))
     return sorted(found)
 
 

@@ -27,15 +27,22 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
 
 std::vector<std::uint32_t> order_by_arm_id(std::span<const ArmIdentity> arms) {
   std::vector<std::uint32_t> order(arms.size());
-  for (std::size_t r = 0; r < order.size(); ++r) order[r] = static_cast<std::uint32_t>(r);
-  const auto by_arm_id = [arms](std::uint32_t a, std::uint32_t b) {
-    return arms[a].arm_id < arms[b].arm_id;
+  const auto by_arm_id = [](const ArmIdentity& a, const ArmIdentity& b) {
+    return a.arm_id < b.arm_id;
   };
-  // Documents usually list their arms in identifier order already; a merge sort would still
-  // compare them n log n times. Sorting compares identifiers only: no choice of them costs more.
-  if (!std::is_sorted(order.begin(), order.end(), by_arm_id)) {
-    std::stable_sort(order.begin(), order.end(), by_arm_id);
+  // Documents usually list their arms in identifier order already.
+  if (std::is_sorted(arms.begin(), arms.end(), by_arm_id)) {
+    for (std::size_t r = 0; r < order.size(); ++r) order[r] = static_cast<std::uint32_t>(r);
+    return order;
   }
+  // (identifier, position) pairs side by side, so that the sort reads no arm; ordering them by
+  // both makes the order stable. Comparisons only: no choice of identifiers costs more.
+  std::vector<std::pair<std::int64_t, std::uint32_t>> keyed(arms.size());
+  for (std::size_t r = 0; r < keyed.size(); ++r) {
+    keyed[r] = {arms[r].arm_id, static_cast<std::uint32_t>(r)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].second;
   return order;
 }
 
