@@ -309,12 +309,11 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   if (s.features.num_rows() < n) throw_index_out_of_bounds(s.features.num_rows(), n - 1);
 
   std::copy(s.group_active.begin(), s.group_active.end(), s.group_eligible.begin());
+  const auto ids_begin = s.ascending_ids.begin(), ids_end = s.ascending_ids.end();
   for (const std::int32_t id : exclude_ids) {
-    const auto at = std::lower_bound(s.ascending_ids.begin(), s.ascending_ids.end(), id);
-    if (at != s.ascending_ids.end() && *at == id) {
-      s.group_eligible[s.ascending_group[static_cast<std::size_t>(at - s.ascending_ids.begin())]] =
-          0;
-    }
+    const auto at = std::lower_bound(ids_begin, ids_end, id);
+    if (at == ids_end || *at != id) continue;
+    s.group_eligible[s.ascending_group[static_cast<std::size_t>(at - ids_begin)]] = 0;
   }
 
   const std::span<const double> w = s.weights;
