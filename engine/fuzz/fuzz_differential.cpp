@@ -22,8 +22,8 @@
 #include "engine/engine_core.hpp"
 #include "engine/json_writer.hpp"
 #include "engine/sync.hpp"
-#include "features/result.hpp"
 #include "fuzz_checks.hpp"
+#include "shared/result.hpp"
 #include "sync_text.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "features/result.hpp"
+#include "shared/result.hpp"
 
 namespace korvane {
 namespace {

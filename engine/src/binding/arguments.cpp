@@ -3,6 +3,8 @@
 #include <limits>
 #include <string>
 
+#include "shared/portable.hpp"
+
 namespace korvane::binding {
 
 namespace {
@@ -14,7 +16,7 @@ std::string full_name(const ArgSpec& spec) {
   return std::string(spec.class_name) + "." + spec.function_name + "()";
 }
 
-[[gnu::cold]] bool raise_too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
+KORVANE_COLD bool raise_too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   const std::string name = full_name(spec);
   if (spec.required != spec.params.size()) {
@@ -57,7 +59,7 @@ bool intern_names(const ArgSpec& spec) {
   return true;
 }
 
-[[gnu::noinline]] std::size_t find_param_by_text(const ArgSpec& spec, PyObject* name) {
+KORVANE_NOINLINE std::size_t find_param_by_text(const ArgSpec& spec, PyObject* name) {
   const std::size_t count = spec.params.size();
   if (!PyUnicode_Check(name)) return count;
   std::size_t i = 0;
@@ -73,7 +75,7 @@ inline std::size_t find_param(const ArgSpec& spec, PyObject* name) {
   return find_param_by_text(spec, name);
 }
 
-[[gnu::cold]] bool raise_bad_keyword(const ArgSpec& spec, PyObject* name, std::size_t i) {
+KORVANE_COLD bool raise_bad_keyword(const ArgSpec& spec, PyObject* name, std::size_t i) {
   if (i == spec.params.size()) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
                  full_name(spec).c_str(), name);
@@ -94,7 +96,7 @@ inline bool fill_keyword(const ArgSpec& spec, PyObject* name, PyObject* value,
 }
 
 template <class Slot>
-[[gnu::cold]] bool raise_missing(const ArgSpec& spec, std::span<Slot> slots) {
+KORVANE_COLD bool raise_missing(const ArgSpec& spec, std::span<Slot> slots) {
   std::string missing;
   std::size_t count = 0;
   for (std::size_t i = 0; i < spec.required; ++i) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "binding/call_frame.hpp"
+#include "shared/portable.hpp"
 
 namespace korvane::binding {
 
@@ -55,7 +56,7 @@ class IdList {
   }
 
  private:
-  [[gnu::noinline]] void push_back_heap(std::int32_t id) {
+  KORVANE_NOINLINE void push_back_heap(std::int32_t id) {
     if (heap_.empty()) heap_.assign(inline_.begin(), inline_.end());
     heap_.push_back(id);
     ++size_;

@@ -1,6 +1,6 @@
 #include "binding/call_frame.hpp"
 
-#include "features/result.hpp"
+#include "shared/result.hpp"
 
 namespace korvane::binding {
 

@@ -7,7 +7,7 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/engine_type.hpp"
-#include "features/result.hpp"
+#include "shared/result.hpp"
 
 namespace korvane::binding {
 

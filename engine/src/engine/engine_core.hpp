@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "engine/sample_rng.hpp"
-#include "features/result.hpp"
+#include "shared/result.hpp"
 
 namespace korvane {
 

@@ -7,20 +7,18 @@
 #include <cstring>
 
 #include "engine/shortest_decimal.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "shared/portable.hpp"
+#include "shared/text.hpp"
 
 namespace korvane::json {
 namespace {
 
 // A 32-bit machine divides 64-bit integers in a library call: there the search's products are
 // made of 32-bit ones and every division by a constant is a multiplication.
-constexpr bool kNarrow = word_math::kNarrow;
+using word_math::kNarrow;
 
 // v / 10^8 and the eight digits below, for v < 10^17.
-[[gnu::always_inline]] inline std::uint64_t upper_of(std::uint64_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t upper_of(std::uint64_t v) {
   return shortest::div_1e8<kNarrow>(v);
 }
 
@@ -44,15 +42,15 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return p;
 }();
 
-int digit_count(std::uint64_t v) {           // v > 0
-  const int bits = 64 - __builtin_clzll(v);  // std::bit_width without its test for zero
-  const int t = (bits * 1233) >> 12;         // log10(2^bits), low by at most one
+int digit_count(std::uint64_t v) {  // v > 0
+  const int bits = 64 - portable::countl_zero_nonzero(v);
+  const int t = (bits * 1233) >> 12;  // log10(2^bits), low by at most one
   return t - (v < kPow10[static_cast<std::size_t>(t)]) + 1;
 }
 
 // The eight decimal digits of v < 10^8 as ASCII bytes, most significant first in memory: all
 // eight digits are split out at once in the lanes of one 64-bit word (4 + 4, 2 + 2, 1 + 1).
-[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t eight_digits(std::uint32_t v) {
   if constexpr (kNarrow) {
     // Two words of four digits: the lanes of a 32-bit word (2 + 2, then 1 + 1).
     const auto four = [](std::uint32_t n) {  // n < 10^4
@@ -61,7 +59,7 @@ int digit_count(std::uint64_t v) {           // v > 0
       const std::uint32_t tens = ((x * 103) >> 10) & 0x000F000F;  // each 16-bit lane / 10
       x = tens | ((x - tens * 10) << 8);
       x |= 0x30303030;
-      if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap32(x);
+      if constexpr (std::endian::native == std::endian::big) x = portable::byteswap(x);
       return x;
     };
     const std::uint32_t high = v / 10000;
@@ -76,11 +74,11 @@ int digit_count(std::uint64_t v) {           // v > 0
   q = ((x * 103) >> 10) & 0x000F000F000F000FULL;  // each 16-bit lane / 10
   x = q | ((x - q * 10) << 8);
   x |= 0x3030303030303030ULL;
-  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  if constexpr (std::endian::native == std::endian::big) x = portable::byteswap(x);
   return x;
 }
 
-#if !defined(__SSE2__)
+#if !KORVANE_SSE2
 // "00" to "99".
 constexpr std::array<char, 200> kPairs = [] {
   std::array<char, 200> pairs{};
@@ -92,7 +90,7 @@ constexpr std::array<char, 200> kPairs = [] {
 }();
 
 // The four digits of v < 10^4 at p, two by two from the table of pairs.
-[[gnu::always_inline]] inline void four_digits(char* p, std::uint32_t v) {
+KORVANE_ALWAYS_INLINE void four_digits(char* p, std::uint32_t v) {
   const std::uint32_t high = (v * 5243) >> 19;  // v / 100
   std::memcpy(p, &kPairs[2 * high], 2);
   std::memcpy(p + 2, &kPairs[2 * (v - high * 100)], 2);
@@ -100,8 +98,8 @@ constexpr std::array<char, 200> kPairs = [] {
 #endif
 
 // The sixteen digits of high and low (each below 10^8) as ASCII at p, most significant first.
-[[gnu::always_inline]] inline void sixteen_digits(char* p, std::uint32_t high, std::uint32_t low) {
-#if defined(__SSE2__)
+KORVANE_ALWAYS_INLINE void sixteen_digits(char* p, std::uint32_t high, std::uint32_t low) {
+#if KORVANE_SSE2
   // Every lane splits in two at once, in text order: 4 + 4 digits per 64-bit lane, 2 + 2 per
   // 32-bit lane, 1 + 1 per 16-bit lane, the quotients by multiplications with the high half kept.
   const __m128i x = _mm_set_epi64x(low, high);
@@ -153,9 +151,8 @@ Digits shortest_digits(double value) {
   return d;
 }
 
-char* put(char* p, const char* text, int n) {
-  std::memcpy(p, text, static_cast<std::size_t>(n));
-  return p + n;
+char* put_digits(char* p, const char* first, int n) {
+  return text::put(p, {first, static_cast<std::size_t>(n)});
 }
 
 char* put_zeros(char* p, int n) {
@@ -168,16 +165,16 @@ char* write_fixed(char* p, const Digits& d) {
   if (d.negative) *p++ = '-';
   const int point = d.count + d.exponent;  // digits before the decimal point
   if (d.exponent >= 0) {
-    p = put_zeros(put(p, d.begin(), d.count), d.exponent);
-    return put(p, ".0", 2);
+    p = put_zeros(put_digits(p, d.begin(), d.count), d.exponent);
+    return text::put(p, ".0");
   }
   if (point > 0) {
-    p = put(p, d.begin(), point);
+    p = put_digits(p, d.begin(), point);
     *p++ = '.';
-    return put(p, d.begin() + point, d.count - point);
+    return put_digits(p, d.begin() + point, d.count - point);
   }
-  p = put_zeros(put(p, "0.", 2), -point);
-  return put(p, d.begin(), d.count);
+  p = put_zeros(text::put(p, "0."), -point);
+  return put_digits(p, d.begin(), d.count);
 }
 
 }  // namespace
@@ -251,7 +248,7 @@ char* write_int(char* p, std::int64_t value) {
 }
 
 // The sixteen digits of head < 10^16 at p.
-[[gnu::always_inline]] inline void store_16_digits(char* p, std::uint64_t head) {
+KORVANE_ALWAYS_INLINE void store_16_digits(char* p, std::uint64_t head) {
   const std::uint64_t upper = upper_of(head);
   sixteen_digits(p, static_cast<std::uint32_t>(upper),
                  static_cast<std::uint32_t>(head) - static_cast<std::uint32_t>(upper) * 100000000);
@@ -259,7 +256,7 @@ char* write_int(char* p, std::int64_t value) {
 
 // The digits up to the last non-zero one among the sixteen at p, the first of which is not zero:
 // the longer candidate keeps its trailing zeros, which the text shows for free.
-[[gnu::always_inline]] inline int significant_count(const char* p) {
+KORVANE_ALWAYS_INLINE int significant_count(const char* p) {
   std::uint64_t last, first;
   std::memcpy(&last, p + 8, 8);
   std::memcpy(&first, p, 8);
@@ -279,8 +276,7 @@ char* write_int(char* p, std::int64_t value) {
 // The search's digits for the text that starts at p: head's sixteen from p - leading_zero (the
 // byte before p is kept), then the shorter candidate's last digit; returns how many digits from p
 // are significant.
-[[gnu::always_inline]] inline int store_digits(char* p, const shortest::Split& split,
-                                               int leading_zero) {
+KORVANE_ALWAYS_INLINE int store_digits(char* p, const shortest::Split& split, int leading_zero) {
   char* const at = p - leading_zero;
   const char before = p[-1];
   store_16_digits(at, split.head);
@@ -295,15 +291,15 @@ char* write_int(char* p, std::int64_t value) {
 
 // Zero, subnormals, infinities and not-a-number, away from the common path. A subnormal is below
 // 1e-5: scientific notation.
-[[gnu::noinline]] char* write_rare(char* p, double value) {
-  if (!std::isfinite(value)) return put(p, "null", 4);
+KORVANE_NOINLINE char* write_rare(char* p, double value) {
+  if (!std::isfinite(value)) return text::put(p, "null");
   const Digits d = shortest_digits(value);
   if (d.negative) *p++ = '-';
-  if (value == 0.0) return put(p, "0.0", 3);
+  if (value == 0.0) return text::put(p, "0.0");
   *p++ = *d.begin();
   if (d.count > 1) {
     *p++ = '.';
-    p = put(p, d.begin() + 1, d.count - 1);
+    p = put_digits(p, d.begin() + 1, d.count - 1);
   }
   *p++ = 'e';
   *p++ = '-';
@@ -313,7 +309,7 @@ char* write_int(char* p, std::int64_t value) {
 // The digits go straight to their place, sixteen at a time and the last one after them; the
 // bytes past the text are scratch, and the point is put in by moving the digits after it one byte
 // on.
-[[gnu::flatten]] char* write_double(char* p, double value) {
+KORVANE_FLATTEN char* write_double(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   // One test for zero, the subnormals and the values with the largest exponent.
   if (((bits >> 52) & 0x7ff) - 1 >= 0x7fe) [[unlikely]]
@@ -363,8 +359,8 @@ char* write_int(char* p, std::int64_t value) {
 }
 
 // The members' loop lives here so that the numbers' writing is inlined into it.
-[[gnu::flatten]] char* write_double_members(char* p, std::span<const KeySlot> keys,
-                                            const double* values, const std::uint8_t* included) {
+KORVANE_FLATTEN char* write_double_members(char* p, std::span<const KeySlot> keys,
+                                           const double* values, const std::uint8_t* included) {
   for (std::size_t g = 0; g < keys.size(); ++g) {
     if (!included[g]) continue;
     if constexpr (kNarrow) {

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "features/result.hpp"
+#include "shared/portable.hpp"
+#include "shared/result.hpp"
 
 namespace korvane {
 namespace {
@@ -17,7 +18,7 @@ struct Polar {
 };
 
 // Inlined so that the generator's words stay in registers across the pairs.
-[[gnu::always_inline]] inline Polar draw_polar(SampleRng& rng) {
+KORVANE_ALWAYS_INLINE Polar draw_polar(SampleRng& rng) {
   double u1 = rng.next_f64();
   while (u1 <= 0.0) u1 = rng.next_f64();
   const double u2 = rng.next_f64();
@@ -74,9 +75,8 @@ namespace {
 
 // The weights of a factor stored with its columns, of one with fewer rows than a block, or for
 // fewer rows than the factor has.
-[[gnu::noinline]] bool other_weights(std::span<const double> theta,
-                                     const linalg::SparseRows& factor, std::span<const double> z,
-                                     double scale, std::span<double> w) {
+KORVANE_NOINLINE bool other_weights(std::span<const double> theta, const linalg::SparseRows& factor,
+                                    std::span<const double> z, double scale, std::span<double> w) {
   const std::size_t d = w.size();
   if (factor.blocked() && d == factor.rows() && d > 0) {
     // One block whose rows past d are zeros: it reads and writes through room for all of them.

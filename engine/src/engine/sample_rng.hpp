@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
-#include "engine/word_math.hpp"
 #include "linalg/sparse_rows.hpp"
+#include "shared/word_math.hpp"
 
 namespace korvane {
 

@@ -17,7 +17,8 @@
 #include <cstdint>
 
 #include "engine/pow10_table.hpp"
-#include "engine/word_math.hpp"
+#include "shared/portable.hpp"
+#include "shared/word_math.hpp"
 
 namespace korvane::json::shortest {
 
@@ -41,26 +42,28 @@ struct Wide {  // 128 bits
   std::uint64_t high, low;
 };
 
-// The one use of a compiler's 128-bit integer: a * b in full, where the machine has it.
-[[gnu::always_inline]] inline Wide mul_64x64(std::uint64_t a, std::uint64_t b) {
-#if defined(__SIZEOF_INT128__)
-  __extension__ using Unsigned128 = unsigned __int128;
-  const Unsigned128 p = static_cast<Unsigned128>(a) * b;
-  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
-#else
-  using word_math::mul_add;
-  const auto a0 = static_cast<std::uint32_t>(a), a1 = static_cast<std::uint32_t>(a >> 32);
-  const auto b0 = static_cast<std::uint32_t>(b), b1 = static_cast<std::uint32_t>(b >> 32);
-  std::uint32_t r0 = 0, r1 = 0, r2 = 0, r3, carry = 0;
-  mul_add(r0, carry, a0, b0);
-  mul_add(r1, carry, a1, b0);
-  r2 = carry;
-  carry = 0;
-  mul_add(r1, carry, a0, b1);
-  mul_add(r2, carry, a1, b1);
-  r3 = carry;
-  return {(static_cast<std::uint64_t>(r3) << 32) | r2, (static_cast<std::uint64_t>(r1) << 32) | r0};
-#endif
+// a * b in full: the machine's 64 x 64 -> 128-bit multiply, or four 32 x 32-bit
+// multiply-accumulates on 32-bit words.
+template <bool Narrow>
+KORVANE_ALWAYS_INLINE Wide mul_64x64(std::uint64_t a, std::uint64_t b) {
+  if constexpr (Narrow) {
+    using word_math::mul_add;
+    const auto a0 = static_cast<std::uint32_t>(a), a1 = static_cast<std::uint32_t>(a >> 32);
+    const auto b0 = static_cast<std::uint32_t>(b), b1 = static_cast<std::uint32_t>(b >> 32);
+    std::uint32_t r0 = 0, r1 = 0, r2 = 0, r3, carry = 0;
+    mul_add(r0, carry, a0, b0);
+    mul_add(r1, carry, a1, b0);
+    r2 = carry;
+    carry = 0;
+    mul_add(r1, carry, a0, b1);
+    mul_add(r2, carry, a1, b1);
+    r3 = carry;
+    return {(static_cast<std::uint64_t>(r3) << 32) | r2,
+            (static_cast<std::uint64_t>(r1) << 32) | r0};
+  } else {
+    const portable::Product128 p = portable::mul_64x64(a, b);
+    return {p.high, p.low};
+  }
 }
 
 // floor(q * log10 2), floor(log10(3/4 * 2^q)) and floor(n * log2 10) over the exponents of a
@@ -77,7 +80,7 @@ constexpr int floor_log2_pow10(int n) {
 
 // The upper 128 bits of the 192-bit u * t: the integer part of x and 64 bits of its fraction.
 template <bool Narrow>
-[[gnu::always_inline]] inline Wide scaled(std::uint64_t u, const Pow10Entry& t) {
+KORVANE_ALWAYS_INLINE Wide scaled(std::uint64_t u, const Pow10Entry& t) {
   if constexpr (Narrow) {
     // Row by row in 32-bit words; each step's a * b + c + d fits in 64 bits (one UMAAL on ARM).
     using word_math::mul_add;
@@ -99,8 +102,8 @@ template <bool Narrow>
     return {(static_cast<std::uint64_t>(carry) << 32) | w4,
             (static_cast<std::uint64_t>(w3) << 32) | w2};
   } else {
-    const Wide high = mul_64x64(u, t.high);
-    const std::uint64_t middle = mul_64x64(u, t.low).high;
+    const Wide high = mul_64x64<Narrow>(u, t.high);
+    const std::uint64_t middle = mul_64x64<Narrow>(u, t.low).high;
     const std::uint64_t fraction = high.low + middle;
     return {high.high + (fraction < middle), fraction};
   }
@@ -108,7 +111,7 @@ template <bool Narrow>
 
 // (digit, rest) with digit * 2^64 + rest = 10 * fraction.
 template <bool Narrow>
-[[gnu::always_inline]] inline Wide times_ten(std::uint64_t fraction) {
+KORVANE_ALWAYS_INLINE Wide times_ten(std::uint64_t fraction) {
   if constexpr (Narrow) {
     std::uint32_t low = 0, middle = 0, carry = 0;
     word_math::mul_add(low, carry, static_cast<std::uint32_t>(fraction), 10);
@@ -117,13 +120,13 @@ template <bool Narrow>
     word_math::mul_add(middle, carry, static_cast<std::uint32_t>(fraction >> 32), 10);
     return {carry, (static_cast<std::uint64_t>(middle) << 32) | low};
   } else {
-    return mul_64x64(fraction, 10);
+    return mul_64x64<Narrow>(fraction, 10);
   }
 }
 
 // m * 10 + digit, below 2^64.
 template <bool Narrow>
-[[gnu::always_inline]] inline std::uint64_t ten_times_plus(std::uint64_t m, std::uint64_t digit) {
+KORVANE_ALWAYS_INLINE std::uint64_t ten_times_plus(std::uint64_t m, std::uint64_t digit) {
   if constexpr (Narrow) {
     return word_math::times_ten_plus(m, static_cast<std::uint32_t>(digit));
   } else {
@@ -144,7 +147,7 @@ inline constexpr std::uint64_t kWindow = 16;
 // An exact power of two 2^52 * 2^q, q > -1075: the interval is [x - f/4, x + f/2] in units of
 // 10^(K+1), K = floor(log10(3/4 * 2^q)), f = 2^q * 10^(-K-1) in [0.13, 1.34), closed.
 template <bool Narrow>
-[[gnu::noinline]] inline Split power_of_two(int q) {
+KORVANE_NOINLINE inline Split power_of_two(int q) {
   const int k = floor_log10_three_quarters_pow2(q);
   const Pow10Entry& t = kPow10[k - kPow10MinK];
   const int s = q + 4 + floor_log2_pow10(-k - 1);  // 1 to 4
@@ -166,7 +169,7 @@ template <bool Narrow>
 // x << s for s in [0, 7] and x < 2^56: in 32-bit words where a 64-bit shift by a variable amount
 // would also handle 32 and more.
 template <bool Narrow>
-[[gnu::always_inline]] inline std::uint64_t shift_left(std::uint64_t x, int s) {
+KORVANE_ALWAYS_INLINE std::uint64_t shift_left(std::uint64_t x, int s) {
   if constexpr (Narrow) {
     const auto low = static_cast<std::uint32_t>(x), high = static_cast<std::uint32_t>(x >> 32);
     return (static_cast<std::uint64_t>((high << s) | ((low >> 1) >> (31 - s))) << 32) | (low << s);
@@ -190,12 +193,12 @@ inline bool divisible_by_pow5(std::uint64_t n, int j) {
 // 5^(K+1) | 2c -+ 1; 10x is half an integer only when K < 0 and c has K - q - 1 trailing zero bits.
 // Every other value is farther from each threshold than these errors (checked by the tests).
 template <bool Narrow>
-[[gnu::noinline]] inline Split exact_search(std::uint64_t c, int q) {
+KORVANE_NOINLINE inline Split exact_search(std::uint64_t c, int q) {
   const int k = floor_log10_pow2(q);
   const Pow10Entry& t = kPow10[k - kPow10MinK];
   const int s = q + 4 + floor_log2_pow10(-k - 1);
   const std::uint64_t u = c << s;
-  const Wide upper = mul_64x64(u, t.high), lower = mul_64x64(u, t.low);
+  const Wide upper = mul_64x64<Narrow>(u, t.high), lower = mul_64x64<Narrow>(u, t.low);
   const std::uint64_t fraction_high = upper.low + lower.high;
   const std::uint64_t integer = upper.high + (fraction_high < lower.high);
   const Wide fraction{fraction_high, lower.low};
@@ -221,7 +224,8 @@ template <bool Narrow>
     }
   }
   // 10 * fraction: its digit, and the rest against one half.
-  const Wide ten_low = mul_64x64(fraction.low, 10), ten_high = mul_64x64(fraction.high, 10);
+  const Wide ten_low = mul_64x64<Narrow>(fraction.low, 10),
+             ten_high = mul_64x64<Narrow>(fraction.high, 10);
   const std::uint64_t rest_high = ten_high.low + ten_low.high;
   const auto digit = static_cast<std::uint32_t>(ten_high.high + (rest_high < ten_low.high));
   const bool half_tie = k < 0 && std::countr_zero(c) == k - q - 1;
@@ -232,8 +236,8 @@ template <bool Narrow>
 // c * 2^q, not a power of two (c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with
 // q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
 template <bool Narrow>
-[[gnu::always_inline]] inline Split search_scaled(std::uint64_t c, int q, int k,
-                                                  const Pow10Entry& t, int s) {
+KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, int q, int k, const Pow10Entry& t,
+                                          int s) {
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
   // and f/2, taken modulo 1, is at most f: that integer is x's integer part plus the carry. The sum
@@ -276,7 +280,7 @@ template <bool Narrow>
 
 // The bits of a normal double (exponent bits neither 0 nor 0x7ff), sign ignored.
 template <bool Narrow = word_math::kNarrow>
-[[gnu::always_inline]] inline Split search_normal(std::uint64_t bits) {
+KORVANE_ALWAYS_INLINE Split search_normal(std::uint64_t bits) {
   const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
   const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
   if (fraction == 0) [[unlikely]] {
@@ -304,9 +308,9 @@ inline Split search(double value) {
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
 template <bool Narrow = word_math::kNarrow>
-[[gnu::always_inline]] inline std::uint64_t div_1e8(std::uint64_t v) {
+KORVANE_ALWAYS_INLINE std::uint64_t div_1e8(std::uint64_t v) {
   if constexpr (Narrow) {
-    return mul_64x64(v, 12379400392853802749ULL).high >> 26;
+    return mul_64x64<Narrow>(v, 12379400392853802749ULL).high >> 26;
   } else {
     return v / 100000000;
   }
@@ -321,7 +325,7 @@ inline Decimal to_decimal(double value) {
     return {ten_times_plus<Narrow>(split.head, split.last), split.exponent - 1};
   }
   for (;;) {
-    const std::uint64_t tenth = mul_64x64(d.significand, 0xCCCCCCCCCCCCCCCDULL).high >> 3;
+    const std::uint64_t tenth = mul_64x64<Narrow>(d.significand, 0xCCCCCCCCCCCCCCCDULL).high >> 3;
     if (tenth * 10 != d.significand) return d;
     d.significand = tenth;
     ++d.exponent;

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "features/result.hpp"
+#include "shared/result.hpp"
 
 namespace korvane {
 

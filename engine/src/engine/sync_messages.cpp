@@ -9,6 +9,7 @@
 #include <fast_float/fast_float.h>
 
 #include "engine/json_writer.hpp"
+#include "shared/text.hpp"
 
 namespace korvane::sync_detail {
 namespace {
@@ -19,10 +20,6 @@ bool is_digit(char c) noexcept {
 
 bool is_hex(char c) noexcept {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_space(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 // Offset of the first byte in input[from, from + 4) that is not a hex digit, or from + 4.
@@ -41,7 +38,7 @@ bool is_literal_letter(char c) noexcept {
 char previous_token(std::string_view input, std::size_t offset) noexcept {
   while (offset > 0) {
     const char c = input[--offset];
-    if (!is_space(c)) return c;
+    if (!text::is_space(c)) return c;
   }
   return '\0';
 }

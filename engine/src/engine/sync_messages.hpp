@@ -12,7 +12,8 @@
 
 #include <rapidjson/error/error.h>
 
-#include "engine/word_math.hpp"
+#include "shared/portable.hpp"
+#include "shared/word_math.hpp"
 
 namespace korvane::sync_detail {
 
@@ -36,15 +37,14 @@ struct NumberRead {
 };
 NumberRead read_number(std::string_view input, std::size_t start) noexcept;
 
-// Powers of ten that doubles hold exactly.
 // Where the machine word is 32 bits, 64-bit conversions, divisions and bit counts are library
 // calls; there the same results come from 32-bit halves.
-inline constexpr bool kNarrowWord = word_math::kNarrow;
+using word_math::kNarrow;
 
 // m exactly as a double, for m <= 2^53: on 32 bits from its two halves, each converted exactly,
 // whose sum is exact as well.
-[[gnu::always_inline]] inline double exact_double(std::uint64_t m) noexcept {
-  if constexpr (kNarrowWord) {
+KORVANE_ALWAYS_INLINE double exact_double(std::uint64_t m) noexcept {
+  if constexpr (kNarrow) {
     return static_cast<double>(static_cast<std::uint32_t>(m >> 32)) * 0x1.0p32 +
            static_cast<double>(static_cast<std::uint32_t>(m));
   } else {
@@ -53,9 +53,8 @@ inline constexpr bool kNarrowWord = word_math::kNarrow;
 }
 
 // m * 10 + digit (below 2^64): on 32 bits one multiply-accumulate and one multiply.
-[[gnu::always_inline]] inline std::uint64_t times_ten_plus(std::uint64_t m,
-                                                           unsigned digit) noexcept {
-  if constexpr (kNarrowWord) {
+KORVANE_ALWAYS_INLINE std::uint64_t times_ten_plus(std::uint64_t m, unsigned digit) noexcept {
+  if constexpr (kNarrow) {
     return word_math::times_ten_plus(m, digit);
   } else {
     return m * 10 + digit;
@@ -63,8 +62,8 @@ inline constexpr bool kNarrowWord = word_math::kNarrow;
 }
 
 // The index of the lowest set bit of stop != 0.
-[[gnu::always_inline]] inline int lowest_bit(std::uint64_t stop) noexcept {
-  if constexpr (kNarrowWord) {
+KORVANE_ALWAYS_INLINE int lowest_bit(std::uint64_t stop) noexcept {
+  if constexpr (kNarrow) {
     const auto low = static_cast<std::uint32_t>(stop);
     return low != 0 ? std::countr_zero(low)
                     : 32 + std::countr_zero(static_cast<std::uint32_t>(stop >> 32));
@@ -73,14 +72,15 @@ inline constexpr bool kNarrowWord = word_math::kNarrow;
   }
 }
 
+// Powers of ten that doubles hold exactly.
 inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The digits at `p` added to `mantissa` (which wraps past 19 digits, where no caller uses it);
 // returns the first byte after them.
-[[gnu::always_inline]] inline const char* take_digits(const char* p, const char* last,
-                                                      std::uint64_t& mantissa) noexcept {
+KORVANE_ALWAYS_INLINE const char* take_digits(const char* p, const char* last,
+                                              std::uint64_t& mantissa) noexcept {
   unsigned digit;
   while (p != last && (digit = static_cast<unsigned>(*p - '0')) < 10) {
     mantissa = times_ten_plus(mantissa, digit);
@@ -91,8 +91,8 @@ inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
 
 // The value of eight digit values, the first in the low byte; zero bytes below them count as
 // leading zeros.
-[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint64_t v) noexcept {
-  if constexpr (kNarrowWord) {
+KORVANE_ALWAYS_INLINE std::uint64_t eight_digits(std::uint64_t v) noexcept {
+  if constexpr (kNarrow) {
     // Four digits in each 32-bit half, then one multiplication joins them.
     const auto four = [](std::uint32_t x) {
       x = (x * 10 + (x >> 8)) & 0x00FF00FFu;
@@ -111,8 +111,8 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000
 
 // take_digits for a fraction: its first three digits a byte at a time, as most fractions have no
 // more, the rest eight at a time.
-[[gnu::always_inline]] inline const char* take_fraction(const char* p, const char* last,
-                                                        std::uint64_t& mantissa) noexcept {
+KORVANE_ALWAYS_INLINE const char* take_fraction(const char* p, const char* last,
+                                                std::uint64_t& mantissa) noexcept {
   unsigned digit;
   for (int i = 0; i < 3; ++i) {
     if (p == last || (digit = static_cast<unsigned>(*p - '0')) >= 10) return p;
@@ -145,8 +145,8 @@ bool read_rounded(const char* first, const char* last, double& value) noexcept;
 // exactly take one division by an exact power of ten, which rounds correctly; longer ones the
 // library conversion. False, with nothing moved, for any other spelling and for a magnitude
 // beyond the double range either way (read_number reads those).
-[[gnu::always_inline]] inline bool read_decimal(const char*& cursor, const char* last,
-                                                double& value, bool& integer) noexcept {
+KORVANE_ALWAYS_INLINE bool read_decimal(const char*& cursor, const char* last, double& value,
+                                        bool& integer) noexcept {
   const char* p = cursor;
   const bool negative = p != last && *p == '-';
   p += negative ? 1 : 0;

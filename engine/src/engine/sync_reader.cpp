@@ -20,6 +20,8 @@
 
 #include "engine/sync.hpp"
 #include "engine/sync_messages.hpp"
+#include "shared/portable.hpp"
+#include "shared/text.hpp"
 
 namespace korvane {
 namespace {
@@ -39,14 +41,10 @@ constexpr unsigned kReadFlags = rapidjson::kParseInsituFlag |
 constexpr char kShapeMessage[] = "data did not match any variant of untagged enum FlatOrNested";
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-[[gnu::always_inline]] inline const char* skip_spaces(const char* p, const char* last) {
+KORVANE_ALWAYS_INLINE const char* skip_spaces(const char* p, const char* last) {
   // The one space after a separator that common encoders write, without the general test.
   if (p != last && *p == ' ') ++p;
-  while (p != last && static_cast<unsigned char>(*p) <= ' ' && is_space(*p)) ++p;
+  while (p != last && static_cast<unsigned char>(*p) <= ' ' && text::is_space(*p)) ++p;
   return p;
 }
 
@@ -63,9 +61,9 @@ bool is_plain(char c) {
 }
 
 // The first byte at or after `p` that is not plain, eight bytes at a time.
-[[gnu::always_inline]] inline const char* plain_end(const char* p, const char* end) {
+KORVANE_ALWAYS_INLINE const char* plain_end(const char* p, const char* end) {
   // Words of the machine's width: on 32 bits a 64-bit word costs two of everything and more.
-  using Word = std::conditional_t<sync_detail::kNarrowWord, std::uint32_t, std::uint64_t>;
+  using Word = std::conditional_t<word_math::kNarrow, std::uint32_t, std::uint64_t>;
   constexpr Word kOnes = static_cast<Word>(0x0101010101010101u);
   constexpr Word kHigh = static_cast<Word>(0x8080808080808080u);
   while (end - p >= static_cast<std::ptrdiff_t>(sizeof(Word))) {
@@ -112,7 +110,7 @@ class DecodedText {
   }
 
  private:
-  [[gnu::noinline]] void grow() {
+  KORVANE_NOINLINE void grow() {
     const auto used = static_cast<std::size_t>(pos_ - bytes_.data());
     bytes_.resize(bytes_.size() * 2);
     pos_ = bytes_.data() + used;
@@ -154,7 +152,8 @@ class CountingStream {
   std::size_t PutEnd(Ch*) { return 1; }  // the handler takes the text from text()
 
   void skip_space() {
-    while (pos_ != end_ && static_cast<unsigned char>(*pos_) <= ' ' && is_space(*pos_)) ++pos_;
+    while (pos_ != end_ && static_cast<unsigned char>(*pos_) <= ' ' && text::is_space(*pos_))
+      ++pos_;
   }
   // The handler has read up to `offset` itself.
   void resume_at(std::size_t offset) { pos_ = begin_ + offset; }
@@ -180,7 +179,7 @@ class CountingStream {
 
   // A \u escape decoded to U+D800..U+DFFF. The reader joins a leading half with its trailing one,
   // so this is a trailing half alone: refused at the end of its escape, by ending the input there.
-  [[gnu::noinline]] void check_surrogate_escape() {
+  KORVANE_NOINLINE void check_surrogate_escape() {
     unsigned code = 0;
     for (const char* h = pos_ - 4; h != pos_; ++h) code = code * 16 + hex_value(*h);
     if (code < 0xD800 || surrogate_fault_ != kNone) return;
@@ -667,7 +666,7 @@ class SyncHandler {
 
   std::size_t space_end(std::size_t i) const {
     while (i < input_.size() && static_cast<unsigned char>(input_[i]) <= ' ' &&
-           is_space(input_[i])) {
+           text::is_space(input_[i])) {
       ++i;
     }
     return i;
@@ -833,7 +832,7 @@ class SyncHandler {
     // The length is the case's constant, so the comparison is a few word compares, not a call.
     const auto is = [&]<std::size_t field>(std::integral_constant<std::size_t, field>) {
       constexpr std::size_t n = kArmKeys[field].size();
-      if constexpr (sync_detail::kNarrowWord) {
+      if constexpr (word_math::kNarrow) {
         // GCC calls memcmp for these lengths on 32-bit ARM: word compares instead.
         bool same = true;
         std::size_t i = 0;
@@ -1017,7 +1016,7 @@ Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view ori
         original, sync_detail::syntax_error(original, result.Code(), result.Offset())));
   }
   std::size_t rest = stream.Tell();
-  while (rest < original.size() && is_space(original[rest])) ++rest;
+  while (rest < original.size() && text::is_space(original[rest])) ++rest;
   if (rest < original.size()) {
     return fail(sync_detail::located(original, ReadError{"trailing characters", rest + 1}));
   }

@@ -7,14 +7,12 @@
 #include <cstdint>
 #include <span>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "shared/portable.hpp"
 
 namespace korvane::linalg {
 
 // a[0..n) times x[0..n). Always inlined: the rows it sums may be only a few entries long.
-[[gnu::always_inline]] inline double prefix_dot(const double* a, std::size_t n, const double* x) {
+KORVANE_ALWAYS_INLINE double prefix_dot(const double* a, std::size_t n, const double* x) {
   double acc = 0.0;
   std::size_t j = 0;
   // Unrolled by hand (the build does not unroll): the same additions in the same order.
@@ -81,11 +79,11 @@ constexpr std::size_t stair_first_row(std::size_t t) {
 // ±0.0 for a finite weight, NaN otherwise. Returns the end of the block's values.
 // Preconditions: a holds those values and is 16-byte aligned, x.size() >= columns (+ kStairColumns
 // with stairs).
-[[gnu::always_inline]] inline const double* block_affine(const double* a, std::size_t columns,
-                                                         bool stairs, const double* x,
-                                                         const double* offset, double scale,
-                                                         double* out, double& nan_if_not_finite) {
-#if defined(__SSE2__)
+KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t columns, bool stairs,
+                                                 const double* x, const double* offset,
+                                                 double scale, double* out,
+                                                 double& nan_if_not_finite) {
+#if KORVANE_SSE2
   // One broadcast of x[j] serves all eight rows.
   __m128d s0 = _mm_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
   const auto add_column = [&](const double* column, __m128d b) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "shared/portable.hpp"
+
 namespace korvane::word_math {
 
 // Where the machine word is 32 bits, 64-bit divisions, conversions and bit counts are library
@@ -15,14 +17,14 @@ inline constexpr bool kNarrow = true;
 inline constexpr bool kNarrow = sizeof(void*) < 8;
 #endif
 
-[[gnu::always_inline]] inline std::uint64_t mul32(std::uint32_t a, std::uint32_t b) {
+KORVANE_ALWAYS_INLINE std::uint64_t mul32(std::uint32_t a, std::uint32_t b) {
   return static_cast<std::uint64_t>(a) * b;
 }
 
 // (high, low) = a * b + low + high, which cannot overflow: one UMAAL on ARM, where GCC does not
 // find it itself and keeps zero upper words of its own in the products.
-[[gnu::always_inline]] inline void mul_add(std::uint32_t& low, std::uint32_t& high, std::uint32_t a,
-                                           std::uint32_t b) {
+KORVANE_ALWAYS_INLINE void mul_add(std::uint32_t& low, std::uint32_t& high, std::uint32_t a,
+                                   std::uint32_t b) {
 #if defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 6 && !defined(__aarch64__)
   asm("umaal %0, %1, %2, %3" : "+r"(low), "+r"(high) : "r"(a), "r"(b));
 #else
@@ -33,7 +35,7 @@ inline constexpr bool kNarrow = sizeof(void*) < 8;
 }
 
 // m * 10 + digit, with m * 10 + digit below 2^64.
-[[gnu::always_inline]] inline std::uint64_t times_ten_plus(std::uint64_t m, std::uint32_t digit) {
+KORVANE_ALWAYS_INLINE std::uint64_t times_ten_plus(std::uint64_t m, std::uint32_t digit) {
   std::uint32_t low = digit, high = 0;
   mul_add(low, high, static_cast<std::uint32_t>(m), 10);
   return (static_cast<std::uint64_t>(high + static_cast<std::uint32_t>(m >> 32) * 10) << 32) | low;

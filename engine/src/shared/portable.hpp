@@ -1,0 +1,85 @@
+// Every compiler extension the engine uses, each with its MSVC branch: the attributes that steer
+// inlining, the bit operations C++20 lacks or guards with a test the callers do not need, and the
+// choice of the x86-64 vector paths. No other source file names a builtin or a vendor attribute.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#include <stdlib.h>
+#define KORVANE_ALWAYS_INLINE __forceinline
+#define KORVANE_NOINLINE __declspec(noinline)
+#define KORVANE_COLD
+#define KORVANE_FLATTEN
+#else
+#define KORVANE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define KORVANE_NOINLINE [[gnu::noinline]]
+#define KORVANE_COLD [[gnu::cold]]
+// Everything a call inlines is inlined into it too: the hot loops that must not call out.
+#define KORVANE_FLATTEN [[gnu::flatten]]
+#endif
+
+// SSE2 is part of every x86-64 target; GCC and Clang say so with __SSE2__, MSVC with _M_X64.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KORVANE_SSE2 1
+#include <emmintrin.h>
+#else
+#define KORVANE_SSE2 0
+#endif
+
+namespace korvane::portable {
+
+// The number of leading zero bits of v != 0: std::countl_zero without its test for zero.
+KORVANE_ALWAYS_INLINE int countl_zero_nonzero(std::uint64_t v) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return std::countl_zero(v);
+#else
+  return __builtin_clzll(v);
+#endif
+}
+
+KORVANE_ALWAYS_INLINE std::uint32_t byteswap(std::uint32_t v) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _byteswap_ulong(v);
+#else
+  return __builtin_bswap32(v);
+#endif
+}
+
+KORVANE_ALWAYS_INLINE std::uint64_t byteswap(std::uint64_t v) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _byteswap_uint64(v);
+#else
+  return __builtin_bswap64(v);
+#endif
+}
+
+// a * b in full, as its upper and lower 64 bits.
+struct Product128 {
+  std::uint64_t high, low;
+};
+KORVANE_ALWAYS_INLINE Product128 mul_64x64(std::uint64_t a, std::uint64_t b) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
+  std::uint64_t high;
+  const std::uint64_t low = _umul128(a, b, &high);
+  return {high, low};
+#elif defined(_MSC_VER) && !defined(__clang__) && defined(_M_ARM64)
+  return {__umulh(a, b), a * b};
+#elif defined(__SIZEOF_INT128__)
+  __extension__ using Unsigned128 = unsigned __int128;
+  const Unsigned128 p = static_cast<Unsigned128>(a) * b;
+  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
+#else
+  // Four 32 x 32-bit products, each sum below 2^64.
+  const std::uint64_t a0 = static_cast<std::uint32_t>(a), a1 = a >> 32;
+  const std::uint64_t b0 = static_cast<std::uint32_t>(b), b1 = b >> 32;
+  const std::uint64_t low = a0 * b0, cross = (low >> 32) + a1 * b0;
+  const std::uint64_t middle = static_cast<std::uint32_t>(cross) + a0 * b1;
+  return {a1 * b1 + (cross >> 32) + (middle >> 32),
+          (middle << 32) | static_cast<std::uint32_t>(low)};
+#endif
+}
+
+}  // namespace korvane::portable
