@@ -228,7 +228,10 @@ KORVANE_NOINLINE inline Split exact_search(std::uint64_t c, int q) {
              ten_high = mul_64x64<Narrow>(fraction.high, 10);
   const std::uint64_t rest_high = ten_high.low + ten_low.high;
   const auto digit = static_cast<std::uint32_t>(ten_high.high + (rest_high < ten_low.high));
-  const bool half_tie = k < 0 && std::countr_zero(c) == k - q - 1;
+  // c's lowest set bit is bit K - q - 1 (a shift, not a 64-bit bit count: no library call).
+  const int zeros = k - q - 1;
+  const bool half_tie =
+      k < 0 && zeros >= 0 && zeros < 64 && c << (63 - zeros) == std::uint64_t{1} << 63;
   const bool round_up = half_tie ? (digit & 1) != 0 : rest_high >= (std::uint64_t{1} << 63);
   return {integer, digit + round_up, k + 1};
 }
