@@ -112,7 +112,7 @@ TEST(ShortestDecimal, EveryExactTie) {
     if (k < 0 && k - q - 1 >= 0 && k - q - 1 <= 52) {
       const int low_zeros = k - q - 1;
       for (int i = 0; i < 32; ++i) {
-        const std::uint64_t odd = (random() >> (12 + low_zeros)) | 1;
+        const std::uint64_t odd = ((random() >> 12) >> low_zeros) | 1;
         const std::uint64_t c = kHidden | (odd << low_zeros);
         if (c < (kHidden << 1)) {
           ASSERT_TRUE(same_as_library(normal(c, e)));
