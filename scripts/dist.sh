@@ -118,16 +118,11 @@ roots() { # every root the targets need: each architecture's oldest and the inte
   done
 }
 
-# The headers a build sees besides the sysroot's C library: RapidJSON, Dragonbox, fast_float and,
-# for a Debian interpreter, its Python headers with the per-architecture pyconfig.h they include.
-headers() { # dir triple version from
-  local dir=$1 triple=$2 v=$3 from=$4 rapidjson dragonbox
-  rapidjson=$(dirname "$(ls /usr/include/rapidjson/reader.h)")
-  dragonbox=$(dirname "$(ls /usr/include/dragonbox*/dragonbox/dragonbox.h | sort -V | tail -n1)")
+# A Debian interpreter's headers, with the per-architecture pyconfig.h they include, in a directory
+# of their own (cmake/header-libraries.cmake finds the header-only libraries itself).
+python_headers() { # dir triple version from
+  local dir=$1 triple=$2 v=$3 from=$4
   rm -rf "$dir" && mkdir -p "$dir/$triple"
-  ln -s "$rapidjson" "$dir/rapidjson"
-  ln -s "$dragonbox" "$dir/dragonbox"
-  ln -s /usr/include/fast_float "$dir/fast_float"
   if [[ $from != native ]]; then
     ln -s "$ROOTS/$from/usr/include/python$v" "$dir/python$v"
     ln -s "$ROOTS/$from/usr/include/$triple/python$v" "$dir/$triple/python$v"
@@ -183,10 +178,10 @@ build_wheel() { # arch version from
   work=$WORK/$arch-$v
   raw=$work/raw
   rm -rf "$raw" && mkdir -p "$raw"
-  headers "$work/headers" "$triple" "$v" "$from"
+  python_headers "$work/headers" "$triple" "$v" "$from"
   local config=(-C "build-dir=$work/build" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$PWD/cmake/wheel-sysroot.cmake")
   export KORVANE_SYSROOT=$ROOTS/$(oldest_of "$arch") KORVANE_TRIPLE=$triple
-  export KORVANE_HEADERS=$work/headers
+  export KORVANE_PYTHON_HEADERS=$work/headers
   log "wheel for CPython $v on $arch"
   if [[ $from == native ]]; then
     quiet "$work/build.log" "$(native_python "$v")" -m pip wheel --no-deps -w "$raw" "${config[@]}" .
@@ -199,7 +194,7 @@ build_wheel() { # arch version from
       -C "cmake.define.Python_INCLUDE_DIR=$work/headers/python$v" .
     "$TOOLS/bin/wheel" tags --remove --python-tag "cp${v/./}" --abi-tag "cp${v/./}" "$raw"/*.whl >/dev/null
   fi
-  unset KORVANE_SYSROOT KORVANE_TRIPLE KORVANE_HEADERS
+  unset KORVANE_SYSROOT KORVANE_TRIPLE KORVANE_PYTHON_HEADERS
   # auditwheel reads every symbol version and tags the wheel with the oldest policy they allow (it
   # grafts nothing: the module needs only the C and maths libraries and libgcc_s); that must be
   # the policy asked for. Its --plat names only the build machine's architecture, hence auto.
