@@ -29,7 +29,7 @@ def check_metadata(text, problems):
 def check_wheel(path):
     problems = []
     with zipfile.ZipFile(path) as wheel:
-        names = wheel.namelist()
+        names = [n for n in wheel.namelist() if not n.endswith("/")]  # auditwheel adds directories
         dist_info = next(n.split("/")[0] for n in names if n.split("/")[0].endswith(".dist-info"))
         for name in LICENSES:
             if f"{dist_info}/licenses/{name}" not in names:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The sdist and the wheels, and their tests as a user gets them.
 #   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz and one wheel per target below
+#   scripts/dist.sh wheel x86_64-3.13 ...   only those wheels (with the roots they need)
 #   scripts/dist.sh test    loads each module with the dynamic loader of the oldest C library the
 #                           registry has for its tag, installs each wheel into a clean environment
 #                           of its own interpreter and runs the whole pytest suite against it, and
@@ -379,8 +380,24 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
   log "tests done in $((SECONDS - started)) s"
 }
 
+wheels() { # arch-version...: only those wheels, with the roots they need
+  local t r
+  tools
+  mkdir -p "$DIST"
+  for t in "${TARGETS[@]}"; do
+    set -- $t "$@"
+    if [[ " ${*:4} " == *" $1-$2 "* ]]; then
+      for r in "$(oldest_of "$1")" "$3"; do [[ $r == native ]] || root "$r"; done
+      build_wheel "$1" "$2" "$3"
+    fi
+    shift 3
+  done
+}
+
 case ${1:-} in
   build) build ;;
+  wheel) shift; wheels "$@" ;;
   test) shift; test_all "$@" ;;
-  *) echo "usage: $0 build | test [arch-version | sdist-gcc | sdist-clang ...]" >&2; exit 2 ;;
+  *) echo "usage: $0 build | wheel arch-version... | test [arch-version | sdist-gcc | sdist-clang ...]" >&2
+     exit 2 ;;
 esac
