@@ -44,7 +44,7 @@ py-test: deps
 	  .venv-$$v/bin/python -m pip install -q ".[test]"; \
 	  .venv-$$v/bin/python -m pytest -q tests; \
 	  echo "== stubtest of korvane._engine on Python $$v"; \
-	  (cd tests && ../.venv-$$v/bin/python -m mypy.stubtest korvane._engine); \
+	  MYPY_CACHE_DIR=$(BUILD)/mypy-cache-$$v .venv-$$v/bin/python -m mypy.stubtest korvane._engine; \
 	done
 
 test: cpp-test cpp-sanitized-test py-test
