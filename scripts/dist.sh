@@ -360,6 +360,12 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
   # Every wheel and the sdist: the license texts and metadata, each wheel's SBOM.
   log "licenses and SBOMs"
   "$TOOLS/bin/python" scripts/dist-contents.py "$DIST"/*.whl "$DIST/korvane-$version.tar.gz"
+  # The standard front end, as anyone runs it in a checkout, makes the very same sdist.
+  rm -rf "$WORK/sdist-again"
+  quiet "$WORK/sdist-again.log" "$TOOLS/bin/python" -m build --sdist --outdir "$WORK/sdist-again" .
+  cmp -s "$WORK/sdist-again/korvane-$version.tar.gz" "$DIST/korvane-$version.tar.gz" ||
+    { echo "python -m build --sdist made another sdist than make dist" >&2; return 1; }
+  log "python -m build --sdist gives the same sdist, byte for byte"
   for tc in gcc clang; do
     if (( $# == 0 )) || [[ " $* " == *" sdist-$tc "* ]]; then
       begun=$SECONDS
