@@ -18,58 +18,6 @@
 
 namespace korvane {
 
-namespace {
-
-// Arm identifiers to their groups: open addressing over a power-of-two table, so that neither
-// building it nor a lookup divides (a library call on 32-bit ARM). Slots hold group + 1, 0 when
-// empty; the keys are the groups' identifiers, kept by the caller.
-class GroupIndex {
- public:
-  static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
-
-  // Room for n groups at most half full. Precondition: n < 2^31.
-  void reset(std::size_t n) {
-    unsigned bits = 3;
-    while ((std::size_t{1} << bits) < 2 * n) ++bits;
-    slots_.assign(std::size_t{1} << bits, 0);
-    shift_ = 64 - bits;
-  }
-
-  std::uint32_t find(std::int64_t id, std::span<const std::int64_t> ids) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = slot_of(id);; i = (i + 1) & mask) {
-      const std::uint32_t g = slots_[i];
-      if (g == 0) return kAbsent;
-      if (ids[g - 1] == id) return g - 1;
-    }
-  }
-
-  // The group of id; an id not yet seen becomes group ids.size(), which the caller then appends.
-  std::pair<std::uint32_t, bool> find_or_add(std::int64_t id, std::span<const std::int64_t> ids) {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = slot_of(id);; i = (i + 1) & mask) {
-      const std::uint32_t g = slots_[i];
-      if (g == 0) {
-        slots_[i] = static_cast<std::uint32_t>(ids.size() + 1);
-        return {static_cast<std::uint32_t>(ids.size()), true};
-      }
-      if (ids[g - 1] == id) return {g - 1, false};
-    }
-  }
-
- private:
-  // Fibonacci hashing: the top bits of the identifier times 2^64 / golden ratio.
-  std::size_t slot_of(std::int64_t id) const {
-    return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9e3779b97f4a7c15ULL) >>
-                                    shift_);
-  }
-
-  std::vector<std::uint32_t> slots_;
-  unsigned shift_ = 61;
-};
-
-}  // namespace
-
 // Everything derived from one sync document, replaced whole by a refresh.
 struct BanditEngineCore::State {
   std::int64_t bandit_id = 0;
@@ -85,8 +33,11 @@ struct BanditEngineCore::State {
   FeatureMatrix features;
 
   // Arms keyed by identifier: one group per distinct arm_id, numbered in order of first
-  // occurrence, so that listing groups in order lists identifiers in document order.
-  GroupIndex group_of_id;
+  // occurrence, so that listing groups in order lists identifiers in document order. Found by
+  // binary search over the identifiers in ascending order: comparisons cost the same whatever
+  // identifiers a document holds.
+  std::vector<std::int64_t> ascending_ids;           // per group, in ascending order
+  std::vector<std::uint32_t> ascending_group;        // the group of each of them
   std::vector<std::uint32_t> arm_group;              // per arm
   std::vector<std::int64_t> group_arm_id;            // per group
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
@@ -175,26 +126,37 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   // Group and column indexes are 32 bits wide; no document that fits in memory comes near this.
   if (s.arms.size() > std::numeric_limits<std::uint32_t>::max()) return fail("too many arms");
 
-  s.index_map = ArmIndexMap::from_arms(s.arms);
+  const std::vector<std::uint32_t> by_arm_id = order_by_arm_id(s.arms);
+  std::vector<ArmIndexes> indexes(s.arms.size());
+  s.index_map = ArmIndexMap::from_ordered_arms(s.arms, by_arm_id, indexes);
   if (auto checked = check_consistency(sync, s.index_map); !checked) {
     return std::move(checked).take_failure();
   }
 
-  s.arm_group.reserve(s.arms.size());
-  s.group_of_id.reset(s.arms.size());
-  for (const ArmSync& arm : sync.arms) {
-    const auto [g, inserted] = s.group_of_id.find_or_add(arm.arm_id, s.group_arm_id);
-    if (inserted) {
+  // Runs of equal identifiers in ascending order; each arm holds its run until the groups exist.
+  s.arm_group.resize(s.arms.size());
+  for (std::size_t k = 0; k < by_arm_id.size(); ++k) {
+    const std::int64_t id = s.arms[by_arm_id[k]].arm_id;
+    if (k == 0 || id != s.ascending_ids.back()) s.ascending_ids.push_back(id);
+    s.arm_group[by_arm_id[k]] = static_cast<std::uint32_t>(s.ascending_ids.size() - 1);
+  }
+  constexpr std::uint32_t kNoGroup = std::numeric_limits<std::uint32_t>::max();
+  s.ascending_group.assign(s.ascending_ids.size(), kNoGroup);
+  for (std::size_t r = 0; r < sync.arms.size(); ++r) {
+    const ArmSync& arm = sync.arms[r];
+    std::uint32_t& g = s.ascending_group[s.arm_group[r]];
+    if (g == kNoGroup) {  // the run's first arm in document order
+      g = static_cast<std::uint32_t>(s.group_arm_id.size());
       s.group_arm_id.push_back(arm.arm_id);
       s.group_active.push_back(0);
       s.group_latency.emplace_back();
     }
-    s.arm_group.push_back(g);
+    s.arm_group[r] = g;
     if (arm.is_active) s.group_active[g] = 1;
     s.group_latency[g] = arm.avg_latency_last_n;  // the last arm with this identifier wins
   }
 
-  auto features = build_feature_matrix(s.arms, s.index_map);
+  auto features = build_feature_matrix(std::span<const ArmIndexes>(indexes), s.index_map);
   if (!features) return std::move(features).take_failure();
   s.features = std::move(*features);
   for (std::size_t r = 0; r < s.arms.size(); ++r) {
@@ -347,9 +309,11 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   if (s.features.num_rows() < n) throw_index_out_of_bounds(s.features.num_rows(), n - 1);
 
   std::copy(s.group_active.begin(), s.group_active.end(), s.group_eligible.begin());
+  const auto ids_begin = s.ascending_ids.begin(), ids_end = s.ascending_ids.end();
   for (const std::int32_t id : exclude_ids) {
-    const std::uint32_t g = s.group_of_id.find(id, s.group_arm_id);
-    if (g != GroupIndex::kAbsent) s.group_eligible[g] = 0;
+    const auto at = std::lower_bound(ids_begin, ids_end, id);
+    if (at == ids_end || *at != id) continue;
+    s.group_eligible[s.ascending_group[static_cast<std::size_t>(at - ids_begin)]] = 0;
   }
 
   const std::span<const double> w = s.weights;

@@ -25,59 +25,54 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
-std::uint64_t text_hash(std::string_view text, std::uint64_t seed) noexcept {
-  // Words of the machine's width: 64-bit products are three multiplies on a 32-bit machine.
-  using Word = std::size_t;
-  constexpr Word kMultiplier =
-      sizeof(Word) == 8 ? static_cast<Word>(0xbf58476d1ce4e5b9ULL) : static_cast<Word>(0x9e3779b1u);
-  constexpr int kShift = sizeof(Word) == 8 ? 31 : 15;
-  auto h = static_cast<Word>(seed) ^ (text.size() * kMultiplier);
-  const char* p = text.data();
-  std::size_t n = text.size();
-  for (; n >= sizeof(Word); n -= sizeof(Word), p += sizeof(Word)) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    h = (h ^ w) * kMultiplier;
-    h ^= h >> kShift;
+std::vector<std::uint32_t> order_by_arm_id(std::span<const ArmIdentity> arms) {
+  std::vector<std::uint32_t> order(arms.size());
+  const auto by_arm_id = [](const ArmIdentity& a, const ArmIdentity& b) {
+    return a.arm_id < b.arm_id;
+  };
+  // Documents usually list their arms in identifier order already.
+  if (std::is_sorted(arms.begin(), arms.end(), by_arm_id)) {
+    for (std::size_t r = 0; r < order.size(); ++r) order[r] = static_cast<std::uint32_t>(r);
+    return order;
   }
-  if (n > 0) {
-    Word w = 0;
-    for (std::size_t i = 0; i < n; ++i) w |= Word{static_cast<unsigned char>(p[i])} << (8 * i);
-    h = (h ^ w) * kMultiplier;
-    h ^= h >> kShift;
+  // (identifier, position) pairs side by side, so that the sort reads no arm; ordering them by
+  // both makes the order stable. Comparisons only: no choice of identifiers costs more.
+  std::vector<std::pair<std::int64_t, std::uint32_t>> keyed(arms.size());
+  for (std::size_t r = 0; r < keyed.size(); ++r) {
+    keyed[r] = {arms[r].arm_id, static_cast<std::uint32_t>(r)};
   }
-  return h;
+  std::sort(keyed.begin(), keyed.end());
+  for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].second;
+  return order;
 }
 
 ArmIndexMap ArmIndexMap::from_arms(std::span<const ArmIdentity> arms) {
-  std::vector<const ArmIdentity*> by_id;
-  by_id.reserve(arms.size());
-  for (const ArmIdentity& arm : arms) by_id.push_back(&arm);
-  const auto by_arm_id = [](const ArmIdentity* a, const ArmIdentity* b) {
-    return a->arm_id < b->arm_id;
-  };
-  // Documents usually list their arms in identifier order already; a merge sort would still
-  // compare them n log n times.
-  if (!std::is_sorted(by_id.begin(), by_id.end(), by_arm_id)) {
-    std::stable_sort(by_id.begin(), by_id.end(), by_arm_id);
-  }
+  std::vector<ArmIndexes> indexes(arms.size());
+  return from_ordered_arms(arms, order_by_arm_id(arms), indexes);
+}
 
+ArmIndexMap ArmIndexMap::from_ordered_arms(std::span<const ArmIdentity> arms,
+                                           std::span<const std::uint32_t> by_arm_id,
+                                           std::span<ArmIndexes> indexes) {
   ArmIndexMap map;
   map.model_to_index.reserve(arms.size());
   map.prompt_to_index.reserve(arms.size());
   const ArmIdentity* previous = nullptr;
-  for (const ArmIdentity* arm : by_id) {
-    const ModelKeyView model(arm->model_name, arm->model_provider);
+  std::uint32_t model = 0;
+  for (const std::uint32_t r : by_arm_id) {
+    const ArmIdentity& arm = arms[r];
     // Arms of one model tend to follow one another: the previous arm's model is known already.
-    const bool known = previous != nullptr && same_text(model.first, previous->model_name) &&
-                       same_text(model.second, previous->model_provider);
-    previous = arm;
-    if (!known && !map.model_to_index.find(model)) {
-      map.model_to_index.insert(model, ModelKey{arm->model_name, arm->model_provider});
+    if (previous == nullptr || !same_text(arm.model_name, previous->model_name) ||
+        !same_text(arm.model_provider, previous->model_provider)) {
+      model = static_cast<std::uint32_t>(
+          map.model_to_index.add(ModelKeyView(arm.model_name, arm.model_provider), [&] {
+            return ModelKey{arm.model_name, arm.model_provider};
+          }));
     }
-    if (!map.prompt_to_index.find(arm->system_prompt)) {
-      map.prompt_to_index.insert(arm->system_prompt, std::string(arm->system_prompt));
-    }
+    previous = &arm;
+    const auto prompt = static_cast<std::uint32_t>(
+        map.prompt_to_index.add(arm.system_prompt, [&] { return arm.system_prompt; }));
+    indexes[r] = ArmIndexes{model, prompt};
   }
   map.num_models = map.model_to_index.size();
   map.num_prompts = map.prompt_to_index.size();

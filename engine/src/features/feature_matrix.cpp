@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace korvane {
 
@@ -27,15 +28,8 @@ void FeatureMatrix::write_row(std::size_t r, double query_feature, std::span<dou
 
 Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
                                            const ArmIndexMap& index_map) {
-  // Columns are stored in 32 bits; no document that fits in memory comes near this width.
-  if (index_map.total_dims > std::numeric_limits<std::uint32_t>::max()) {
-    return fail("too many models and prompts for one feature row");
-  }
-  const std::size_t models = index_map.num_models;
-  const std::size_t prompts = index_map.num_prompts;
-  FeatureMatrix matrix;
-  matrix.width_ = index_map.total_dims;
-  matrix.rows_.reserve(arms.size());
+  std::vector<ArmIndexes> indexes;
+  indexes.reserve(arms.size());
   const ArmIdentity* previous = nullptr;
   std::optional<std::size_t> m;
   for (const ArmIdentity& arm : arms) {
@@ -48,10 +42,26 @@ Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
     if (!m) return fail("arm model not in index map");
     const auto p = index_map.prompt_to_index.find(arm.system_prompt);
     if (!p) return fail("arm prompt not in index map");
+    indexes.push_back(ArmIndexes{static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(*p)});
+  }
+  return build_feature_matrix(indexes, index_map);
+}
+
+Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIndexes> indexes,
+                                           const ArmIndexMap& index_map) {
+  // Columns are stored in 32 bits; no document that fits in memory comes near this width.
+  if (index_map.total_dims > std::numeric_limits<std::uint32_t>::max()) {
+    return fail("too many models and prompts for one feature row");
+  }
+  const auto models = static_cast<std::uint32_t>(index_map.num_models);
+  const auto prompts = static_cast<std::uint32_t>(index_map.num_prompts);
+  FeatureMatrix matrix;
+  matrix.width_ = index_map.total_dims;
+  matrix.rows_.reserve(indexes.size());
+  for (const ArmIndexes& arm : indexes) {
     FeatureRow row;
-    row.columns = {static_cast<std::uint32_t>(*m), static_cast<std::uint32_t>(models + *p),
-                   static_cast<std::uint32_t>(models + prompts + *m),
-                   static_cast<std::uint32_t>(2 * models + prompts + *m)};
+    row.columns = {arm.model, models + arm.prompt, models + prompts + arm.model,
+                   2 * models + prompts + arm.model};
     matrix.rows_.push_back(row);
   }
   return matrix;

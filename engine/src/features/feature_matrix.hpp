@@ -40,7 +40,7 @@ class FeatureMatrix {
   void write_row(std::size_t r, double query_feature, std::span<double> out) const;
 
  private:
-  friend Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity>,
+  friend Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIndexes>,
                                                     const ArmIndexMap&);
   std::vector<FeatureRow> rows_;
   std::size_t width_ = 0;
@@ -49,6 +49,9 @@ class FeatureMatrix {
 // One row per identity, from the map built over the same identities; the latency cells start at
 // 0.0. Fails with "arm model not in index map" / "arm prompt not in index map" for a foreign map.
 Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIdentity> arms,
+                                           const ArmIndexMap& index_map);
+// The same from the indexes that ArmIndexMap::from_ordered_arms wrote for the arms: no lookups.
+Result<FeatureMatrix> build_feature_matrix(std::span<const ArmIndexes> indexes,
                                            const ArmIndexMap& index_map);
 
 }  // namespace korvane
