@@ -13,7 +13,8 @@ all: cpp
 deps:
 	@scripts/install-deps.sh
 
-# The checks' tools too: valgrind, clang with libFuzzer, the ARM cross compiler, qemu and mmdebstrap.
+# The checks' tools too: valgrind, clang with libFuzzer, the cross compilers (ARM, s390x, MinGW-w64),
+# qemu, Wine and mmdebstrap.
 deps-extra:
 	@KORVANE_EXTRA_DEPS=1 scripts/install-deps.sh
 
@@ -32,7 +33,8 @@ cpp-sanitized-test: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/sanitized --output-on-failure -j$(JOBS) --no-tests=error
 
-# The installed extension, tested under every CPython >= 3.12 on the machine.
+# The installed extension, tested under every CPython >= 3.12 on the machine, and its stub compared
+# with it by mypy's stubtest (names, signatures, properties, finality).
 py-test: deps
 	@for py in $(PYTHONS); do \
 	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
@@ -41,6 +43,8 @@ py-test: deps
 	  .venv-$$v/bin/python -m pip install -q --upgrade pip >/dev/null; \
 	  .venv-$$v/bin/python -m pip install -q ".[test]"; \
 	  .venv-$$v/bin/python -m pytest -q tests; \
+	  echo "== stubtest of korvane._engine on Python $$v"; \
+	  MYPY_CACHE_DIR=$(BUILD)/mypy-cache-$$v .venv-$$v/bin/python -m mypy.stubtest korvane._engine; \
 	done
 
 test: cpp-test cpp-sanitized-test py-test

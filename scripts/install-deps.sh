@@ -7,6 +7,7 @@ packages=(g++ cmake make rapidjson-dev libdragonbox-dev libfast-float-dev libgte
 if [[ "${KORVANE_EXTRA_DEPS:-}" == 1 ]]; then
   packages+=(valgrind clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev googletest
     g++-arm-linux-gnueabihf g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user mmdebstrap
+    g++-mingw-w64-x86-64-posix wine64
     debian-archive-keyring)
 fi
 

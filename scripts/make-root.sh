@@ -28,13 +28,21 @@ rm -rf --one-file-system "$dir"
 mkdir -p "$(dirname "$dir")"
 echo "== root $dir: Debian $suite $arch ($variant) with $*"
 includes=$(IFS=,; echo "$*")
+# The registry is the one this machine's apt is configured with: its Debian archive (not the
+# security or updates suites), as apt itself lists it.
+registry=$(apt-get indextargets --format '$(SITE)' 'Label: Debian' 'Identifier: Packages' 2>/dev/null |
+  head -n1)
+[[ -n $registry ]] || registry=$(apt-get indextargets --format '$(SITE) $(RELEASE)' 'Identifier: Packages' \
+  2>/dev/null | awk '$2 !~ /-(security|updates|backports)$/ { print $1; exit }')
+[[ -n $registry ]] ||
+  { echo "no Debian archive among this machine's apt sources (apt-get indextargets)" >&2; exit 1; }
 # The registry serves a dated snapshot, whose Release files are past their validity; the main
 # archive only (the security archive has no armhf files for the old release).
 # A failed fetch from the registry is tried again, after a pause.
 for try in 1 2 3; do
   mmdebstrap --mode=root --variant="$variant" --arch="$arch" --include="$includes" \
     --aptopt='Acquire::Check-Valid-Until "false"' --quiet "$suite" "$dir" \
-    "deb http://deb.debian.org/debian $suite main" >"$dir.log" 2>&1 && break
+    "deb $registry $suite main" >"$dir.log" 2>&1 && break
   rm -rf --one-file-system "$dir"
   (( try < 3 )) || { tail -n 20 "$dir.log" >&2; exit 1; }
   sleep $((try * 10))

@@ -12,12 +12,9 @@ def test_package_exposes_its_version_and_the_engine_class():
 
 
 def test_typing_files_are_installed():
+    # Their content is compared with the module by mypy's stubtest (make test).
     package = resources.files("korvane")
-    assert package.joinpath("py.typed").is_file()
-    stub = package.joinpath("_engine.pyi").read_text(encoding="utf-8")
-    for name in ("class BanditEngine", "def pull", "def update_from_sync", "def get_arms_json",
-                 "def bandit_id", "def bandit_name", "def dimensions", "def num_arms"):
-        assert name in stub
+    assert package.joinpath("py.typed").is_file() and package.joinpath("_engine.pyi").is_file()
 
 
 def test_bundled_example_is_a_consistent_document():

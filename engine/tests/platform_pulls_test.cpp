@@ -1,5 +1,6 @@
 // Fixed documents, seeds and pull scripts whose every result text must match golden/pulls.txt byte
-// for byte, on every platform the tests run on (x86_64 natively, 32-bit ARM under qemu-arm).
+// for byte, on every platform the tests run on (x86_64 natively; 32-bit and 64-bit ARM and s390x
+// under qemu; Windows, as MinGW-w64 builds it, under Wine).
 //
 // The golden file is written once, on x86_64, by the same test in its writing mode:
 //   KORVANE_WRITE_GOLDEN=1 korvane_tests --gtest_filter='PlatformPulls.*'
@@ -253,7 +254,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 TEST(PlatformPulls, OutcomesMatchTheGoldenFileByteForByte) {
   const std::string outcomes = all_outcomes();
   if (std::getenv("KORVANE_WRITE_GOLDEN") != nullptr) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(_M_X64)
     std::ofstream(kGolden, std::ios::binary) << outcomes;
     GTEST_SKIP() << "wrote " << kGolden;
 #else

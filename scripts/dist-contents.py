@@ -1,0 +1,96 @@
+"""Checks that every wheel and sdist given carries the license texts, the license metadata and (a
+wheel) the SBOM, and prints what each holds; exits non-zero naming what is missing.
+    python scripts/dist-contents.py dist/*.whl dist/*.tar.gz
+"""
+
+import json
+import sys
+import tarfile
+import zipfile
+from email.parser import Parser
+from pathlib import PurePosixPath
+
+LICENSES = ["LICENSE", "licenses/Dragonbox.txt", "licenses/GCC-runtime.txt", "licenses/RapidJSON.txt",
+            "licenses/fast_float.txt"]
+LIBRARIES = ["rapidjson", "dragonbox", "fast_float"]
+COMPONENTS = {"RapidJSON", "Dragonbox", "fast_float"}
+
+
+def check_metadata(text, problems):
+    metadata = Parser().parsestr(text)
+    if metadata["Metadata-Version"] not in ("2.4", "2.5"):
+        problems.append(f"Metadata-Version {metadata['Metadata-Version']}, not 2.4")
+    if not (metadata["License-Expression"] or "").startswith("LicenseRef-Proprietary AND "):
+        problems.append("no License-Expression covering the bundled code")
+    if sorted(metadata.get_all("License-File") or []) != LICENSES:
+        problems.append(f"License-File lists {metadata.get_all('License-File')}")
+
+
+def check_wheel(path):
+    problems = []
+    with zipfile.ZipFile(path) as wheel:
+        names = [n for n in wheel.namelist() if not n.endswith("/")]  # auditwheel adds directories
+        dist_info = next(n.split("/")[0] for n in names if n.split("/")[0].endswith(".dist-info"))
+        for name in LICENSES:
+            if f"{dist_info}/licenses/{name}" not in names:
+                problems.append(f"no {dist_info}/licenses/{name}")
+        check_metadata(wheel.read(f"{dist_info}/METADATA").decode(), problems)
+        sboms = [n for n in names if n.startswith(f"{dist_info}/sboms/")]
+        summary = []
+        if not sboms:
+            problems.append(f"no SBOM in {dist_info}/sboms/")
+        for sbom in sboms:
+            bom = json.loads(wheel.read(sbom))
+            if bom.get("bomFormat") != "CycloneDX":
+                problems.append(f"{sbom} is not a CycloneDX document")
+            found = {c["name"]: c for c in bom.get("components", [])}
+            runtime = [c for name, c in found.items() if name not in COMPONENTS]
+            for name in sorted(COMPONENTS - found.keys()):
+                problems.append(f"{sbom} lists no {name}")
+            if len(runtime) != 1:
+                problems.append(f"{sbom} lists no C++ runtime")
+            for c in found.values():
+                if c.get("version", "unknown") == "unknown" or not c.get("licenses"):
+                    problems.append(f"{sbom}: {c['name']} without version or license")
+                linkage = {p["name"]: p["value"] for p in c.get("properties", [])}.get("korvane:linkage")
+                summary.append(f"{c['name']} {c.get('version')} ({c['licenses'][0].get('expression')}; {linkage})")
+            # A wheel links GCC's runtime in: that is what its license text and exception are for.
+            if runtime and {p["name"]: p["value"] for p in runtime[0].get("properties", [])}.get(
+                    "korvane:linkage") != "static":
+                problems.append(f"{sbom}: the C++ runtime is not linked statically")
+        licenses = sorted(str(PurePosixPath(n).relative_to(f"{dist_info}/licenses"))
+                          for n in names if n.startswith(f"{dist_info}/licenses/"))
+        print(f"{PurePosixPath(path).name}: licenses/ {' '.join(licenses)}; "
+              f"sboms/ {' '.join(PurePosixPath(s).name for s in sboms)}: {', '.join(summary)}")
+    return problems
+
+
+def check_sdist(path):
+    problems = []
+    with tarfile.open(path) as sdist:
+        names = sdist.getnames()
+        top = names[0].split("/")[0]
+        wanted = LICENSES + [f"bundled/{lib}/{f}" for lib in LIBRARIES for f in ("copyright", "VERSION")]
+        for name in wanted:
+            if f"{top}/{name}" not in names:
+                problems.append(f"no {top}/{name}")
+        check_metadata(sdist.extractfile(f"{top}/PKG-INFO").read().decode(), problems)
+        versions = {lib: sdist.extractfile(f"{top}/bundled/{lib}/VERSION").read().decode().strip()
+                    for lib in LIBRARIES if f"{top}/bundled/{lib}/VERSION" in names}
+    print(f"{PurePosixPath(path).name}: {' '.join(LICENSES)}; bundled "
+          f"{', '.join(f'{lib} {v}' for lib, v in versions.items())}, each with its copyright")
+    return problems
+
+
+def main(paths):
+    failed = False
+    for path in paths:
+        problems = check_wheel(path) if path.endswith(".whl") else check_sdist(path)
+        for problem in problems:
+            print(f"{PurePosixPath(path).name}: {problem}", file=sys.stderr)
+        failed |= bool(problems)
+    return 1 if failed or not paths else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
