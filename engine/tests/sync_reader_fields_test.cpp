@@ -144,6 +144,7 @@ TEST(SyncReaderCholesky, OtherShapesAreRefusedAtTheEndOfTheValue) {
     EXPECT_EQ(message(R"({"cholesky": )" + std::string(value) + "}"), at(value)) << value;
   }
   // The value is read whole first: its syntax and number errors come before the shape.
+  EXPECT_EQ(message(R"({"cholesky": -1e400})"), "number out of range at line 1 column 19");
   EXPECT_EQ(message(R"({"cholesky": [1, [2], x]})"), "expected value at line 1 column 23");
   EXPECT_EQ(message(R"({"cholesky": [[1], 1e999]})"), "number out of range at line 1 column 24");
 }
@@ -380,6 +381,15 @@ TEST(SyncReaderFastPaths, FaultsInTheUsualSpellingAreRefusedAtTheirByte) {
        "invalid type: null, expected a boolean at line 1 column 41"},
       {R"({"arms": [{"arm_id": 1.5, )" + arm + "]}",
        "invalid type: floating point `1.5`, expected i64 at line 1 column 24"},
+      // A stray byte straight after a key or a text, before the separator the scan looks for.
+      {R"({"arms": [{"arm_id"): 1, )" + arm + "]}", "expected `:` at line 1 column 20"},
+      {R"({"arms": [{"arm_id": 1, "model_name": "m"), )" + arm.substr(19) + "]}",
+       "expected `,` or `}` at line 1 column 42"},
+      // Only a minus sign leads a number.
+      {R"({"theta": [+1]})", "expected value at line 1 column 12"},
+      {R"({"theta": [1, +2]})", "expected value at line 1 column 15"},
+      {R"({"cholesky": [[1], [+2]]})", "expected value at line 1 column 21"},
+      {R"({"arms": [{"arm_id": +1, )" + arm + "]}", "expected value at line 1 column 22"},
   };
   for (const Case& c : cases) EXPECT_EQ(message(c.text), c.expected) << c.text;
 }
@@ -395,7 +405,10 @@ TEST(SyncReaderFastPaths, ArmsOfMixedSpellingsKeepTheirOrderAndValues) {
     std::string arms;
     std::vector<std::int64_t> ids;
   } cases[] = {
-      {usual("1") + R"(, [2, "m", "p", "s"], )" + usual("3"), {1, 2, 3}},
+      // The reader reads the arms after the array form, each object still in one pass.
+      {usual("1") + R"(, [2, "m", "p", "s"], )" + usual("3", R"(, "is_active": false)") + ", " +
+           usual("4", R"(, "avg_latency_last_n": 1)"),
+       {1, 2, 3, 4}},
       {usual("1") + ", " + usual("2", R"(, "x": [1])") + ", " + usual("3"), {1, 2, 3}},
       {usual("1") + ", " + usual("2") + " , " + usual("3") + " ", {1, 2, 3}},
       // Beyond 2^53 and around 2^31 the value is exact, whichever conversion reads it.
@@ -419,6 +432,23 @@ TEST(SyncReaderFastPaths, ArmsOfMixedSpellingsKeepTheirOrderAndValues) {
   EXPECT_EQ(s.arms[0].avg_latency_last_n, 100.0);
   EXPECT_FALSE(s.arms[0].is_active);
   EXPECT_FALSE(s.arms[1].avg_latency_last_n.has_value());
+}
+
+// Numbers in every spacing that JSON allows, straight after their commas or not.
+TEST(SyncReaderFastPaths, NumberListsInAnySpacingKeepTheirValues) {
+  const std::string head = R"({"bandit_id": 1, "name": "b", "dimensions": 2, )";
+  for (const std::string_view theta :
+       {"[1,23,-4.5,6]", "[ 1 , 23 ,-4.5 , 6 ]", "[\n1,\t23,\r\n-4.5,6\n]"}) {
+    EXPECT_EQ(read(head + R"("cholesky": [], "theta": )" + std::string(theta) + "}").theta,
+              (std::vector<double>{1, 23, -4.5, 6}))
+        << theta;
+  }
+  for (const std::string_view rows :
+       {"[[1,23],[-4.5,6]]", "[ [1 ,23 ] , [ -4.5, 6] ]", "[[1,23],\n[-4.5,6]]"}) {
+    EXPECT_EQ(read(head + R"("theta": [], "cholesky": )" + std::string(rows) + "}").cholesky,
+              (std::vector<double>{1, 23, -4.5, 6}))
+        << rows;
+  }
 }
 
 // A key that differs from a field's name in its first or last byte is an unknown key: a required

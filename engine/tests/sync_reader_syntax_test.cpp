@@ -281,21 +281,25 @@ TEST(SyncReaderNumbers, LongDigitStringsAreJudgedByTheirValue) {
   EXPECT_EQ(message(R"({"x": 0e400, "y": 1e400})"), "number out of range at line 1 column 23");
   EXPECT_EQ(message(R"({"x": 0e400, "y": 1)" + zeros + ".x}"),
             "invalid number at line 1 column " + std::to_string(18 + 309 + 2));
+  EXPECT_EQ(message(R"({"y": 1)" + zeros + "e+x}"),
+            "invalid number at line 1 column " + std::to_string(6 + 309 + 3));
+  EXPECT_EQ(message(R"({"y": 1)" + zeros + "e"),
+            "EOF while parsing a value at line 1 column " + std::to_string(6 + 309 + 1));
   EXPECT_EQ(read(R"([12345, "b", [0e400], [], 2])").bandit_id, 12345);
 }
 
 // A number that only the second reading passes (0e400) leaves every string as it was, digits and
 // escaped quotes and backslashes included, and every other number with its value.
 TEST(SyncReaderNumbers, TheSecondReadingRewritesNumbersOnly) {
-  const BanditSync s = read(R"([-12, "x-12 v2.50", [0e400, 2.5], [[1e2]], 3, "a\"-1 \\", -0.5,)"
+  const BanditSync s = read(R"([-12, "x-12 v2.50", [-0.5, 2.5], [[1e2]], 3, "a\"-1 \\", 0e400,)"
                             R"( [[7, "q\\\"7 \\", "1\u00e9 2", "s\"", true, false, 4]]])");
   EXPECT_EQ(s.bandit_id, -12);
   EXPECT_EQ(s.name, "x-12 v2.50");
-  EXPECT_EQ(s.theta, (std::vector<double>{0.0, 2.5}));
+  EXPECT_EQ(s.theta, (std::vector<double>{-0.5, 2.5}));
   EXPECT_EQ(s.cholesky, std::vector<double>{100.0});
   EXPECT_EQ(s.dimensions, 3u);
   EXPECT_EQ(s.optimization_mode, "a\"-1 \\");
-  EXPECT_EQ(s.avg_latency_last_n, -0.5);
+  EXPECT_EQ(s.avg_latency_last_n, 0.0);
   ASSERT_EQ(s.arms.size(), 1u);
   EXPECT_EQ(s.arms[0].arm_id, 7);
   EXPECT_EQ(s.arms[0].model_name, "q\\\"7 \\");
