@@ -203,6 +203,8 @@ TEST(SyncReaderContent, FoundStringsAreQuotedWithEscapes) {
             "column 46");
   // Line and paragraph separators and C1 controls are escaped wherever they stand; their
   // neighbours in the same blocks (U+2027, U+20A8, U+00A0) are not.
+  EXPECT_EQ(message(R"({"bandit_id": "\t\r\b\f"})"),
+            "invalid type: string \"\\t\\r\\u{8}\\u{c}\", expected i64 at line 1 column 24");
   EXPECT_EQ(message(R"({"bandit_id": "\u2028\u2029x\u2027\u20a8\u0085\u00a0\u2029"})"),
             "invalid type: string \"\\u{2028}\\u{2029}x\u2027\u20a8\\u{85}\u00a0\\u{2029}\", "
             "expected i64 at line 1 column 59");
@@ -385,6 +387,11 @@ TEST(SyncReaderFastPaths, FaultsInTheUsualSpellingAreRefusedAtTheirByte) {
       {R"({"arms": [{"arm_id"): 1, )" + arm + "]}", "expected `:` at line 1 column 20"},
       {R"({"arms": [{"arm_id": 1, "model_name": "m"), )" + arm.substr(19) + "]}",
        "expected `,` or `}` at line 1 column 42"},
+      {R"({"arms": [{"arm_id"): 1, "model_name"): "m"), "model_provider"): "p"),)"
+       R"( "system_prompt"): "s")}]})",
+       "expected `:` at line 1 column 20"},
+      {R"({"cholesky": [[1],7]]})",
+       "data did not match any variant of untagged enum FlatOrNested at line 1 column 20"},
       // Only a minus sign leads a number.
       {R"({"theta": [+1]})", "expected value at line 1 column 12"},
       {R"({"theta": [1, +2]})", "expected value at line 1 column 15"},
@@ -438,15 +445,15 @@ TEST(SyncReaderFastPaths, ArmsOfMixedSpellingsKeepTheirOrderAndValues) {
 TEST(SyncReaderFastPaths, NumberListsInAnySpacingKeepTheirValues) {
   const std::string head = R"({"bandit_id": 1, "name": "b", "dimensions": 2, )";
   for (const std::string_view theta :
-       {"[1,23,-4.5,6]", "[ 1 , 23 ,-4.5 , 6 ]", "[\n1,\t23,\r\n-4.5,6\n]"}) {
+       {"[1,23,-4.5,67]", "[ 1 , 23 ,-4.5 , 67 ]", "[\n1,\t23,\r\n-4.5,67\n]"}) {
     EXPECT_EQ(read(head + R"("cholesky": [], "theta": )" + std::string(theta) + "}").theta,
-              (std::vector<double>{1, 23, -4.5, 6}))
+              (std::vector<double>{1, 23, -4.5, 67}))
         << theta;
   }
   for (const std::string_view rows :
-       {"[[1,23],[-4.5,6]]", "[ [1 ,23 ] , [ -4.5, 6] ]", "[[1,23],\n[-4.5,6]]"}) {
+       {"[[1,23],[-4.5,67]]", "[ [1 ,23 ] , [ -4.5, 67] ]", "[[1,23],\n[-4.5,67]]"}) {
     EXPECT_EQ(read(head + R"("theta": [], "cholesky": )" + std::string(rows) + "}").cholesky,
-              (std::vector<double>{1, 23, -4.5, 6}))
+              (std::vector<double>{1, 23, -4.5, 67}))
         << rows;
   }
 }

@@ -281,6 +281,8 @@ TEST(SyncReaderNumbers, LongDigitStringsAreJudgedByTheirValue) {
   EXPECT_EQ(message(R"({"x": 0e400, "y": 1e400})"), "number out of range at line 1 column 23");
   EXPECT_EQ(message(R"({"x": 0e400, "y": 1)" + zeros + ".x}"),
             "invalid number at line 1 column " + std::to_string(18 + 309 + 2));
+  // The second reading meets a malformed exponent whose tail it rewrote as a number.
+  EXPECT_EQ(message(R"({"x": 0e400, "y": 1e--5})"), "invalid number at line 1 column 22");
   EXPECT_EQ(message(R"({"y": 1)" + zeros + "e+x}"),
             "invalid number at line 1 column " + std::to_string(6 + 309 + 3));
   EXPECT_EQ(message(R"({"y": 1)" + zeros + "e"),
