@@ -45,8 +45,10 @@ constexpr std::size_t kMaxDepth = 127;
 //   element, which the reader then reads as if it were the first.
 // - The counts that EndArray and EndObject receive are the reader's, not the document's, so the
 //   handler counts elements itself.
-// - No other callback moves the stream, and the reader never reads behind it: Tell() stays the
-//   offset in the document, from which every message's position is made.
+// - No other callback moves the stream, never to before the opening bracket, and the reader
+//   never reads behind it: Tell() stays the offset in the document, from which every message's
+//   position is made. CountingStream is not declared copy-optimized (rapidjson::StreamTraits), so
+//   the string and number callbacks see the reader's own stream, and their Tell() is exact.
 // - The recursive mode takes the bracket before calling StartObject and StartArray, so these
 //   flags change only together with take_arm, take_arms and take_numbers.
 // Stop-when-done ends the reading at the root's last byte; read_once judges what follows.
