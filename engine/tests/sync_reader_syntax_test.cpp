@@ -59,6 +59,8 @@ TEST(SyncReaderSyntax, EveryReasonWithTheColumnOfTheRefusedByte) {
       {R"({"x": "ab)", "EOF while parsing a string at line 1 column 9"},
       {R"({"x": "a\)", "EOF while parsing a string at line 1 column 9"},
       {R"({"x": "\u12)", "EOF while parsing a string at line 1 column 11"},
+      {R"({"x": "\uD800)", "EOF while parsing a string at line 1 column 13"},
+      {R"({"x": "\uD800\)", "EOF while parsing a string at line 1 column 14"},
       {R"({"x" 1})", "expected `:` at line 1 column 6"},
       {R"({"x": [1 2]})", "expected `,` or `]` at line 1 column 10"},
       {R"({"x": 1 "y": 2})", "expected `,` or `}` at line 1 column 9"},
