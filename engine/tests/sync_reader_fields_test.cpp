@@ -392,6 +392,11 @@ TEST(SyncReaderFastPaths, FaultsInTheUsualSpellingAreRefusedAtTheirByte) {
        "expected `:` at line 1 column 20"},
       {R"({"cholesky": [[1],7]]})",
        "data did not match any variant of untagged enum FlatOrNested at line 1 column 20"},
+      // A point needs a digit after it.
+      {R"({"theta": [1, 2.]})", "invalid number at line 1 column 17"},
+      {R"({"cholesky": [[1.]]})", "invalid number at line 1 column 18"},
+      {R"({"arms": [{"arm_id": 1, "avg_latency_last_n": 2., "model_name": "m"}]})",
+       "invalid number at line 1 column 49"},
       // Only a minus sign leads a number.
       {R"({"theta": [+1]})", "expected value at line 1 column 12"},
       {R"({"theta": [1, +2]})", "expected value at line 1 column 15"},

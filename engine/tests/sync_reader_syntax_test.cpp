@@ -252,7 +252,8 @@ TEST(SyncReaderNumbers, UnderflowGivesSignedZeroAndOverflowIsRefused) {
   EXPECT_EQ(t[2], 0.0);
   EXPECT_EQ(t[3], 0.0);
   const std::string head = R"({"theta": [)";  // 11 bytes
-  for (std::string_view big : {"1e400", "1.7976931348623159e308", "1.8e308", "-1e309"}) {
+  for (std::string_view big :
+       {"1e400", "1.7976931348623159e308", "1.8e308", "-1e309", "0.1e310", "-0.01e311"}) {
     EXPECT_EQ(message(head + std::string(big) + "]}"),
               "number out of range at line 1 column " + std::to_string(11 + big.size()))
         << big;
