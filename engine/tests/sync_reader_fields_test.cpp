@@ -138,12 +138,13 @@ TEST(SyncReaderCholesky, OtherShapesAreRefusedAtTheEndOfTheValue) {
   const auto at = [&](std::string_view value) {
     return shape + " at line 1 column " + std::to_string(13 + value.size());
   };
-  for (std::string_view value :
-       {"[1, [2]]", "[[1], 2]", "[[[1]]]", "[[1, [2]]]", "null", "{}", R"({"a": [1]})", R"("x")",
-        R"([1, "a"])", R"([[true]])", "5", "[[{}]]"}) {
+  for (std::string_view value : {"[1, [2]]", "[[1], 2]", "[[[1]]]", "[[1, [2]]]", "null", "{}",
+                                 R"({"a": [1]})", R"("x")", R"([1, "a"])", R"([[true]])", "5",
+                                 "[[{}]]", "[1, null]", "[[1], null]", "[[null]]", "[false]"}) {
     EXPECT_EQ(message(R"({"cholesky": )" + std::string(value) + "}"), at(value)) << value;
   }
   // The value is read whole first: its syntax and number errors come before the shape.
+  EXPECT_EQ(message(R"({"cholesky": -1e400})"), "number out of range at line 1 column 19");
   EXPECT_EQ(message(R"({"cholesky": [1, [2], x]})"), "expected value at line 1 column 23");
   EXPECT_EQ(message(R"({"cholesky": [[1], 1e999]})"), "number out of range at line 1 column 24");
 }
@@ -200,6 +201,13 @@ TEST(SyncReaderContent, FoundStringsAreQuotedWithEscapes) {
   EXPECT_EQ(message(R"({"bandit_id": "a\"b\\c\nd\u0001\u007f\u0000é"})"),
             "invalid type: string \"a\\\"b\\\\c\\nd\\u{1}\\u{7f}\\0é\", expected i64 at line 1 "
             "column 46");
+  // Line and paragraph separators and C1 controls are escaped wherever they stand; their
+  // neighbours in the same blocks (U+2027, U+20A8, U+00A0) are not.
+  EXPECT_EQ(message(R"({"bandit_id": "\t\r\b\f"})"),
+            "invalid type: string \"\\t\\r\\u{8}\\u{c}\", expected i64 at line 1 column 24");
+  EXPECT_EQ(message(R"({"bandit_id": "\u2028\u2029x\u2027\u20a8\u0085\u00a0\u2029"})"),
+            "invalid type: string \"\\u{2028}\\u{2029}x\u2027\u20a8\\u{85}\u00a0\\u{2029}\", "
+            "expected i64 at line 1 column 59");
 }
 
 TEST(SyncReaderContent, IntegersOutsideTheirRangeKeepTheirSpelling) {
@@ -337,6 +345,153 @@ TEST(SyncReaderArms, EverySpellingGivesTheSameRecordAndFaultsKeepTheirPosition) 
   EXPECT_EQ(message(head + R"(, {"arm_id": 1, "arm_id": 2}]})"),
             "duplicate field `arm_id`" + at(24));
   EXPECT_EQ(message(head + ", 7]}"), "invalid type: integer `7`, expected struct ArmSync" + at(3));
+}
+
+}  // namespace
+
+namespace {
+
+struct Case {
+  std::string text;
+  std::string expected;
+};
+
+// The one-pass readings of theta, cholesky and the arms give up on anything but the usual spelling,
+// and the reader then refuses a fault exactly where it would have without them.
+TEST(SyncReaderFastPaths, FaultsInTheUsualSpellingAreRefusedAtTheirByte) {
+  const std::string arm = R"("model_name": "m", "model_provider": "p", "system_prompt": "s"})";
+  const Case cases[] = {
+      {R"({"theta": [0.1 0.2, 0.3]})", "expected `,` or `]` at line 1 column 16"},
+      {R"({"theta": [1)]})", "expected `,` or `]` at line 1 column 13"},
+      {R"({"theta": [1 , ]})", "trailing comma at line 1 column 16"},
+      {R"({"theta": [1 2)", "expected `,` or `]` at line 1 column 14"},
+      {R"({"theta": [1, 2)", "EOF while parsing a list at line 1 column 15"},
+      {R"({"cholesky": [1 2]})", "expected `,` or `]` at line 1 column 17"},
+      {R"({"cholesky": [[1 2]]})", "expected `,` or `]` at line 1 column 18"},
+      {R"({"cholesky": [[1] [2]]})", "expected `,` or `]` at line 1 column 19"},
+      {R"({"cholesky": [[1]) ]})", "expected `,` or `]` at line 1 column 18"},
+      {R"({"cholesky": [[1], ]})", "trailing comma at line 1 column 20"},
+      {R"({"arms": [{"arm_id": 1+ )" + arm + "]}", "expected `,` or `}` at line 1 column 23"},
+      {R"({"arms": [{"arm_id": 1) )" + arm + "]}", "expected `,` or `}` at line 1 column 23"},
+      {R"({"arms": [{"arm_id" 1, )" + arm + "]}", "expected `:` at line 1 column 21"},
+      {R"({"arms": [{"arm_id": 1, )" + arm + " x]}", "expected `,` or `]` at line 1 column 89"},
+      {R"({"arms": [{"arm_id": 1, )" + arm + ", [1, \"m\"] ]}",
+       "invalid length 2, expected struct ArmSync with 7 elements at line 1 column 96"},
+      {R"({"arms": [{"arm_id": 1, "is_active": tru, )" + arm + "]}",
+       "expected ident at line 1 column 41"},
+      {R"({"arms": [{"arm_id": 1, "is_active": null, )" + arm + "]}",
+       "invalid type: null, expected a boolean at line 1 column 41"},
+      {R"({"arms": [{"arm_id": 1.5, )" + arm + "]}",
+       "invalid type: floating point `1.5`, expected i64 at line 1 column 24"},
+      // A stray byte straight after a key or a text, before the separator the scan looks for.
+      {R"({"arms": [{"arm_id"): 1, )" + arm + "]}", "expected `:` at line 1 column 20"},
+      {R"({"arms": [{"arm_id": 1, "model_name": "m"), )" + arm.substr(19) + "]}",
+       "expected `,` or `}` at line 1 column 42"},
+      {R"({"arms": [{"arm_id"): 1, "model_name"): "m"), "model_provider"): "p"),)"
+       R"( "system_prompt"): "s")}]})",
+       "expected `:` at line 1 column 20"},
+      {R"({"cholesky": [[1],7]]})",
+       "data did not match any variant of untagged enum FlatOrNested at line 1 column 20"},
+      // A point needs a digit after it.
+      {R"({"theta": [1, 2.]})", "invalid number at line 1 column 17"},
+      {R"({"cholesky": [[1.]]})", "invalid number at line 1 column 18"},
+      {R"({"arms": [{"arm_id": 1, "avg_latency_last_n": 2., "model_name": "m"}]})",
+       "invalid number at line 1 column 49"},
+      // Only a minus sign leads a number.
+      {R"({"theta": [+1]})", "expected value at line 1 column 12"},
+      {R"({"theta": [1, +2]})", "expected value at line 1 column 15"},
+      {R"({"cholesky": [[1], [+2]]})", "expected value at line 1 column 21"},
+      {R"({"arms": [{"arm_id": +1, )" + arm + "]}", "expected value at line 1 column 22"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(message(c.text), c.expected) << c.text;
+}
+
+// Each of these lists gives its arms in document order whichever spelling each one has.
+TEST(SyncReaderFastPaths, ArmsOfMixedSpellingsKeepTheirOrderAndValues) {
+  const auto usual = [](std::string_view id, std::string_view more = "") {
+    return R"({"arm_id": )" + std::string(id) +
+           R"(, "model_name": "m", "model_provider": "p", "system_prompt": "s")" +
+           std::string(more) + "}";
+  };
+  const struct {
+    std::string arms;
+    std::vector<std::int64_t> ids;
+  } cases[] = {
+      // The reader reads the arms after the array form, each object still in one pass.
+      {usual("1") + R"(, [2, "m", "p", "s"], )" + usual("3", R"(, "is_active": false)") + ", " +
+           usual("4", R"(, "avg_latency_last_n": 1)"),
+       {1, 2, 3, 4}},
+      {usual("1") + ", " + usual("2", R"(, "x": [1])") + ", " + usual("3"), {1, 2, 3}},
+      {usual("1") + ", " + usual("2") + " , " + usual("3") + " ", {1, 2, 3}},
+      // Beyond 2^53 and around 2^31 the value is exact, whichever conversion reads it.
+      {usual("9007199254740993") + ", " + usual("-9007199254740993"),
+       {9007199254740993, -9007199254740993}},
+      {usual("2147483648") + ", " + usual("-2147483649") + ", " + usual("-2147483648") + ", " +
+           usual("2147483647"),
+       {2147483648, -2147483649, -2147483648, 2147483647}},
+  };
+  for (const auto& c : cases) {
+    const BanditSync s = read(with(R"("arms": [)" + c.arms + "]"));
+    std::vector<std::int64_t> ids;
+    for (const korvane::ArmSync& a : s.arms) ids.push_back(a.arm_id);
+    EXPECT_EQ(ids, c.ids) << c.arms;
+  }
+  // Values that the one-pass reading leaves to the reader still land in their fields.
+  const BanditSync s =
+      read(with(R"("arms": [)" + usual("1", R"(, "avg_latency_last_n": 1e2, "is_active": false)") +
+                ", " + usual("2", R"(, "avg_latency_last_n": null, "x": null)") + "]"));
+  ASSERT_EQ(s.arms.size(), 2u);
+  EXPECT_EQ(s.arms[0].avg_latency_last_n, 100.0);
+  EXPECT_FALSE(s.arms[0].is_active);
+  EXPECT_FALSE(s.arms[1].avg_latency_last_n.has_value());
+}
+
+// Numbers in every spacing that JSON allows, straight after their commas or not.
+TEST(SyncReaderFastPaths, NumberListsInAnySpacingKeepTheirValues) {
+  const std::string head = R"({"bandit_id": 1, "name": "b", "dimensions": 2, )";
+  for (const std::string_view theta :
+       {"[1,23,-4.5,67]", "[ 1 , 23 ,-4.5 , 67 ]", "[\n1,\t23,\r\n-4.5,67\n]"}) {
+    EXPECT_EQ(read(head + R"("cholesky": [], "theta": )" + std::string(theta) + "}").theta,
+              (std::vector<double>{1, 23, -4.5, 67}))
+        << theta;
+  }
+  for (const std::string_view rows :
+       {"[[1,23],[-4.5,67]]", "[ [1 ,23 ] , [ -4.5, 67] ]", "[[1,23],\n[-4.5,67]]"}) {
+    EXPECT_EQ(read(head + R"("theta": [], "cholesky": )" + std::string(rows) + "}").cholesky,
+              (std::vector<double>{1, 23, -4.5, 67}))
+        << rows;
+  }
+}
+
+// A key that differs from a field's name in its first or last byte is an unknown key: a required
+// field stays missing, an optional one keeps its default.
+TEST(SyncReaderFastPaths, KeysThatDifferInOneByteAreUnknown) {
+  const std::string_view keys[] = {
+      "arm_id",    "model_name",        "model_provider", "system_prompt", "is_prompt_templated",
+      "is_active", "avg_latency_last_n"};
+  const std::string_view values[] = {"7", R"("m")", R"("p")", R"("s")", "true", "false", "5"};
+  for (std::size_t field = 0; field < 7; ++field) {
+    for (const bool last_byte : {false, true}) {
+      std::string arm = "{";
+      for (std::size_t i = 0; i < 7; ++i) {
+        std::string key(keys[i]);
+        if (i == field) key[last_byte ? key.size() - 1 : 0] ^= 0x20;
+        arm += (i ? ", \"" : "\"") + key + "\": " + std::string(values[i]);
+      }
+      const std::string doc = with(R"("arms": [)" + arm + "}]");
+      if (field < 4) {
+        EXPECT_EQ(message(doc).substr(0, 16 + keys[field].size()),
+                  "missing field `" + std::string(keys[field]) + "`")
+            << arm;
+        continue;
+      }
+      const BanditSync s = read(doc);
+      ASSERT_EQ(s.arms.size(), 1u) << arm;
+      EXPECT_EQ(s.arms[0].is_prompt_templated, field != 4) << arm;
+      EXPECT_EQ(s.arms[0].is_active, field == 5) << arm;
+      EXPECT_EQ(s.arms[0].avg_latency_last_n.has_value(), field != 6) << arm;
+    }
+  }
 }
 
 }  // namespace

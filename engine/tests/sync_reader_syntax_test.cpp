@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/sync.hpp"
@@ -58,6 +59,8 @@ TEST(SyncReaderSyntax, EveryReasonWithTheColumnOfTheRefusedByte) {
       {R"({"x": "ab)", "EOF while parsing a string at line 1 column 9"},
       {R"({"x": "a\)", "EOF while parsing a string at line 1 column 9"},
       {R"({"x": "\u12)", "EOF while parsing a string at line 1 column 11"},
+      {R"({"x": "\uD800)", "EOF while parsing a string at line 1 column 13"},
+      {R"({"x": "\uD800\)", "EOF while parsing a string at line 1 column 14"},
       {R"({"x" 1})", "expected `:` at line 1 column 6"},
       {R"({"x": [1 2]})", "expected `,` or `]` at line 1 column 10"},
       {R"({"x": 1 "y": 2})", "expected `,` or `}` at line 1 column 9"},
@@ -143,6 +146,35 @@ TEST(SyncReaderText, EscapesDecodeToUtf8) {
   EXPECT_EQ(read(named("\"raw é€😀 \x7f\"")).name, "raw é€😀 \x7f");
 }
 
+// Strings are passed over a machine word at a time: a byte that ends the plain run (quote, escape,
+// non-ASCII, control) is found at every offset within and across words, in the document's texts and
+// in an arm's.
+TEST(SyncReaderText, EveryByteThatEndsAPlainRunIsFoundAtEveryOffset) {
+  const std::string arm_head = R"([1, "b", [], [], 0, "m", null, [[1, ")";  // 37 bytes
+  for (std::size_t before = 0; before < 18; ++before) {
+    const std::string lead(before, 'a');
+    for (const auto& [literal, text] : {std::pair<std::string, std::string>{R"(\")", "\""},
+                                        {R"(\\)", "\\"},
+                                        {"é", "é"},
+                                        {R"(\u0041)", "A"},
+                                        {"", ""}}) {
+      const std::string value = lead + literal + "zz";
+      EXPECT_EQ(read(named("\"" + value + "\"")).name, lead + text + "zz") << value;
+      const BanditSync s = read(arm_head + value + R"(", "p", "s"]]])");
+      ASSERT_EQ(s.arms.size(), 1u) << value;
+      EXPECT_EQ(s.arms[0].model_name, lead + text + "zz") << value;
+    }
+    // `{"bandit_id": 1, ... "name": "` is 72 bytes.
+    EXPECT_EQ(message(named("\"" + lead + "\x1f\"")),
+              "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                  std::to_string(73 + before))
+        << before;
+    EXPECT_EQ(message(arm_head + lead + "\x7f\xff\"]]]"),
+              "invalid unicode code point at line 1 column " + std::to_string(39 + before))
+        << before;
+  }
+}
+
 TEST(SyncReaderText, InvalidUtf8IsRefusedWhereItStarts) {
   // `{"bandit_id": 1, ... "name": "` is 72 bytes, so the first text byte is column 73.
   for (std::string_view bad : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80",
@@ -220,7 +252,8 @@ TEST(SyncReaderNumbers, UnderflowGivesSignedZeroAndOverflowIsRefused) {
   EXPECT_EQ(t[2], 0.0);
   EXPECT_EQ(t[3], 0.0);
   const std::string head = R"({"theta": [)";  // 11 bytes
-  for (std::string_view big : {"1e400", "1.7976931348623159e308", "1.8e308", "-1e309"}) {
+  for (std::string_view big :
+       {"1e400", "1.7976931348623159e308", "1.8e308", "-1e309", "0.1e310", "-0.01e311"}) {
     EXPECT_EQ(message(head + std::string(big) + "]}"),
               "number out of range at line 1 column " + std::to_string(11 + big.size()))
         << big;
@@ -251,7 +284,33 @@ TEST(SyncReaderNumbers, LongDigitStringsAreJudgedByTheirValue) {
   EXPECT_EQ(message(R"({"x": 0e400, "y": 1e400})"), "number out of range at line 1 column 23");
   EXPECT_EQ(message(R"({"x": 0e400, "y": 1)" + zeros + ".x}"),
             "invalid number at line 1 column " + std::to_string(18 + 309 + 2));
+  // The second reading meets a malformed exponent whose tail it rewrote as a number.
+  EXPECT_EQ(message(R"({"x": 0e400, "y": 1e--5})"), "invalid number at line 1 column 22");
+  EXPECT_EQ(message(R"({"y": 1)" + zeros + "e+x}"),
+            "invalid number at line 1 column " + std::to_string(6 + 309 + 3));
+  EXPECT_EQ(message(R"({"y": 1)" + zeros + "e"),
+            "EOF while parsing a value at line 1 column " + std::to_string(6 + 309 + 1));
   EXPECT_EQ(read(R"([12345, "b", [0e400], [], 2])").bandit_id, 12345);
+}
+
+// A number that only the second reading passes (0e400) leaves every string as it was, digits and
+// escaped quotes and backslashes included, and every other number with its value.
+TEST(SyncReaderNumbers, TheSecondReadingRewritesNumbersOnly) {
+  const BanditSync s = read(R"([-12, "x-12 v2.50", [-0.5, 2.5], [[1e2]], 3, "a\"-1 \\", 0e400,)"
+                            R"( [[7, "q\\\"7 \\", "1\u00e9 2", "s\"", true, false, 4]]])");
+  EXPECT_EQ(s.bandit_id, -12);
+  EXPECT_EQ(s.name, "x-12 v2.50");
+  EXPECT_EQ(s.theta, (std::vector<double>{-0.5, 2.5}));
+  EXPECT_EQ(s.cholesky, std::vector<double>{100.0});
+  EXPECT_EQ(s.dimensions, 3u);
+  EXPECT_EQ(s.optimization_mode, "a\"-1 \\");
+  EXPECT_EQ(s.avg_latency_last_n, 0.0);
+  ASSERT_EQ(s.arms.size(), 1u);
+  EXPECT_EQ(s.arms[0].arm_id, 7);
+  EXPECT_EQ(s.arms[0].model_name, "q\\\"7 \\");
+  EXPECT_EQ(s.arms[0].model_provider, "1\u00e9 2");
+  EXPECT_EQ(s.arms[0].system_prompt, "s\"");
+  EXPECT_EQ(s.arms[0].avg_latency_last_n, 4.0);
 }
 
 TEST(SyncReaderNesting, OneHundredTwentySevenLevelsAreAccepted) {

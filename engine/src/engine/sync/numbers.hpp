@@ -1,28 +1,18 @@
-// Internal to the sync reader: number text conversion, descriptions of found values, the mapping of
-// the JSON reader's syntax errors to their reasons, and the final "at line L column C" form.
-// Nothing here throws except std::bad_alloc; positions are byte offsets into the document.
+// Number text of the sync reader: one reading of a JSON number (where it ends, how it is written,
+// its correctly rounded value) and the inline reading of the usual spelling, a plain decimal.
+// Nothing here throws or allocates; positions are byte offsets into the document.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
-
-#include <rapidjson/error/error.h>
 
 #include "shared/portable.hpp"
 #include "shared/word_math.hpp"
 
 namespace korvane::sync_detail {
-
-// A failure before it is located: `consumed` is the number of bytes of the document taken when it
-// was noticed (for a refused byte, the bytes up to and including it).
-struct ReadError {
-  std::string reason;
-  std::size_t consumed = 0;
-};
 
 // One number at input[start], read once: where it ends, how it is written and its value.
 // A number whose exponent passes 2147483647 is out of range at that exponent digit, unless its
@@ -186,17 +176,5 @@ inline NumberRead read_decimal_number(std::string_view input, std::size_t start)
   r.in_range = true;
   return r;
 }
-
-// "integer `<n>`" as written ("-0" as "0"), "floating point `<x>`", "string \"<text>\"".
-std::string found_integer(std::string_view number);
-std::string found_double(double value);
-std::string found_string(std::string_view text);
-
-// The reason and position of a syntax error that the reader reported as `code` at `offset`,
-// decided by the bytes around it.
-ReadError syntax_error(std::string_view input, rapidjson::ParseErrorCode code, std::size_t offset);
-
-// "<reason> at line <L> column <C>": lines split at line feeds, columns count bytes.
-std::string located(std::string_view input, const ReadError& error);
 
 }  // namespace korvane::sync_detail
