@@ -1,10 +1,11 @@
-# The header-only libraries the core is compiled with: RapidJSON, Dragonbox and fast_float. This is
-# the one place that finds them, for native, cross and wheel builds alike; the result is the target
-# korvane_header_libraries and, for the SBOM, KORVANE_<NAME>_VERSION and KORVANE_<NAME>_ORIGIN.
+# The header-only libraries, for native, cross and wheel builds alike; this is the one place that
+# finds them. The core is compiled with RapidJSON and fast_float (the target korvane_header_libraries);
+# the C++ tests and the fuzz targets also use Dragonbox as the oracle of the shortest digits (the
+# target korvane_digit_oracle), so only those builds look for it. For the SBOM, the module's
+# libraries' versions and origins are KORVANE_<NAME>_VERSION and KORVANE_<NAME>_ORIGIN.
 # RapidJSON and fast_float: the system's (or the directory named with -D<NAME>_INCLUDE_DIR=DIR) come
-# first, then the copy an sdist carries in bundled/. Dragonbox is pinned: the core uses its internal
-# detail:: interface, so a system copy is taken only when it is the pinned version, else the bundled
-# copy; a checkout without either stops with one line.
+# first, then the copy an sdist carries in bundled/. Dragonbox is pinned, so the oracle is a known
+# version: a system copy is taken only when it is the pinned version; a checkout without it stops.
 set(KORVANE_DRAGONBOX_PIN 1.1.3)
 if(POLICY CMP0205)
   cmake_policy(SET CMP0205 NEW)  # where links fail (Windows without the right), copy the directory
@@ -61,13 +62,20 @@ endfunction()
 set(_korvane_missing "")
 set(_korvane_found "")
 add_library(korvane_header_libraries INTERFACE)
-foreach(_korvane_lib "RapidJSON;RAPIDJSON;rapidjson/reader.h;rapidjson"
-                     "Dragonbox;DRAGONBOX;dragonbox/dragonbox.h;dragonbox"
-                     "fast_float;FAST_FLOAT;fast_float/fast_float.h;fast_float")
+# Name, variable prefix, header, subdirectory, target: the module's libraries, then the tests' oracle.
+set(_korvane_libs "RapidJSON,RAPIDJSON,rapidjson/reader.h,rapidjson,korvane_header_libraries"
+                  "fast_float,FAST_FLOAT,fast_float/fast_float.h,fast_float,korvane_header_libraries")
+if(KORVANE_BUILD_TESTS OR KORVANE_BUILD_FUZZERS)
+  add_library(korvane_digit_oracle INTERFACE)
+  list(APPEND _korvane_libs "Dragonbox,DRAGONBOX,dragonbox/dragonbox.h,dragonbox,korvane_digit_oracle")
+endif()
+foreach(_korvane_lib IN LISTS _korvane_libs)
+  string(REPLACE "," ";" _korvane_lib "${_korvane_lib}")
   list(GET _korvane_lib 0 _korvane_name)
   list(GET _korvane_lib 1 _korvane_var)
   list(GET _korvane_lib 2 _korvane_header)
   list(GET _korvane_lib 3 _korvane_sub)
+  list(GET _korvane_lib 4 _korvane_target)
   set(_korvane_bundled_dir ${_korvane_bundle}/${_korvane_sub}/include)
   if(NOT EXISTS ${_korvane_bundled_dir}/${_korvane_header})
     set(_korvane_bundled_dir "")
@@ -132,11 +140,15 @@ foreach(_korvane_lib "RapidJSON;RAPIDJSON;rapidjson/reader.h;rapidjson"
     file(CREATE_LINK ${_korvane_dir}/${_korvane_sub} ${_korvane_include}/${_korvane_sub} SYMBOLIC COPY_ON_ERROR)
   endif()
   set(KORVANE_${_korvane_var}_VERSION "${_korvane_version}")
-  target_include_directories(korvane_header_libraries SYSTEM INTERFACE ${_korvane_include})
+  target_include_directories(${_korvane_target} SYSTEM INTERFACE ${_korvane_include})
   if(_korvane_version)
     string(PREPEND _korvane_version " ")
   endif()
-  list(APPEND _korvane_found "${_korvane_name}${_korvane_version} (${KORVANE_${_korvane_var}_ORIGIN}${_korvane_note})")
+  set(_korvane_what "${KORVANE_${_korvane_var}_ORIGIN}${_korvane_note}")
+  if(_korvane_target STREQUAL "korvane_digit_oracle")
+    string(PREPEND _korvane_what "tests only, ")
+  endif()
+  list(APPEND _korvane_found "${_korvane_name}${_korvane_version} (${_korvane_what})")
 endforeach()
 
 if(_korvane_missing)
@@ -146,14 +158,28 @@ if(_korvane_missing)
     string(APPEND _korvane_missing " and ")
   endif()
   string(APPEND _korvane_missing "${_korvane_last}")
+  if(TARGET korvane_digit_oracle)
+    set(_korvane_apt "rapidjson-dev libdragonbox-dev libfast-float-dev")
+    set(_korvane_dnf "rapidjson-devel dragonbox-devel fast_float-devel")
+    set(_korvane_brew "rapidjson dragonbox fast_float")
+    set(_korvane_conda "rapidjson fast_float, Dragonbox ${KORVANE_DRAGONBOX_PIN} from its release's headers")
+    set(_korvane_defines "-DRAPIDJSON_INCLUDE_DIR=DIR -DDRAGONBOX_INCLUDE_DIR=DIR -DFAST_FLOAT_INCLUDE_DIR=DIR")
+    set(_korvane_sdist "or build from the sdist, which carries RapidJSON and fast_float; "
+      "only the tests and fuzz targets need Dragonbox (-DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_FUZZERS=OFF)")
+  else()
+    set(_korvane_apt "rapidjson-dev libfast-float-dev")
+    set(_korvane_dnf "rapidjson-devel fast_float-devel")
+    set(_korvane_brew "rapidjson fast_float")
+    set(_korvane_conda "rapidjson fast_float")
+    set(_korvane_defines "-DRAPIDJSON_INCLUDE_DIR=DIR -DFAST_FLOAT_INCLUDE_DIR=DIR")
+    set(_korvane_sdist "or build from the sdist, which carries them")
+  endif()
   # The leading space keeps CMake from wrapping the message: it stays one line.
   message(FATAL_ERROR " korvane cannot find the headers of ${_korvane_missing}: "
-    "install them (Debian/Ubuntu: apt install rapidjson-dev libdragonbox-dev libfast-float-dev; "
-    "Fedora: dnf install rapidjson-devel dragonbox-devel fast_float-devel; "
-    "Homebrew: brew install rapidjson dragonbox fast_float; "
-    "conda-forge: conda install rapidjson fast_float, Dragonbox ${KORVANE_DRAGONBOX_PIN} from its release's headers) "
-    "or name their directories with -DRAPIDJSON_INCLUDE_DIR=DIR -DDRAGONBOX_INCLUDE_DIR=DIR -DFAST_FLOAT_INCLUDE_DIR=DIR "
-    "(through pip: -C cmake.define.RAPIDJSON_INCLUDE_DIR=DIR), or build from the sdist, which carries them")
+    "install them (Debian/Ubuntu: apt install ${_korvane_apt}; Fedora: dnf install ${_korvane_dnf}; "
+    "Homebrew: brew install ${_korvane_brew}; conda-forge: conda install ${_korvane_conda}) "
+    "or name their directories with ${_korvane_defines} "
+    "(through pip: -C cmake.define.RAPIDJSON_INCLUDE_DIR=DIR), ${_korvane_sdist}")
 endif()
 list(JOIN _korvane_found ", " _korvane_found)
 message(STATUS "korvane headers: ${_korvane_found}")

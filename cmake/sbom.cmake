@@ -1,5 +1,5 @@
 # The wheel's CycloneDX SBOM (.dist-info/sboms/, PEP 770): the module and what is compiled or linked
-# into it, RapidJSON, Dragonbox and fast_float at the versions cmake/header-libraries.cmake found,
+# into it, RapidJSON and fast_float at the versions cmake/header-libraries.cmake found,
 # and the C++ runtime of the toolchain that built it. Written at configure time, installed into the
 # wheel's metadata directory; no time stamp or serial number, so the same build gives the same file.
 include(CheckCXXSourceCompiles)
@@ -32,7 +32,7 @@ else()
   set(KORVANE_RUNTIME_LINKAGE dynamic)
 endif()
 set(KORVANE_COMPILER "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}")
-foreach(_korvane_var RAPIDJSON DRAGONBOX FAST_FLOAT)
+foreach(_korvane_var RAPIDJSON FAST_FLOAT)
   if(NOT KORVANE_${_korvane_var}_VERSION)
     set(KORVANE_${_korvane_var}_VERSION unknown)
   endif()

@@ -16,8 +16,6 @@ scripts/make-root.sh "$ROOTS/trixie-armhf" armhf trixie python3.13 python3.13-de
 headers=$WORK/headers
 rm -rf "$headers" && mkdir -p "$headers/$TRIPLE"
 ln -s "$(dirname "$(ls /usr/include/rapidjson/reader.h)")" "$headers/rapidjson"
-ln -s "$(dirname "$(ls /usr/include/dragonbox*/dragonbox/dragonbox.h | sort -V | tail -n1)")" \
-  "$headers/dragonbox"
 ln -s /usr/include/fast_float "$headers/fast_float"
 ln -s "$ROOTS/trixie-armhf/usr/include/python3.13" "$headers/python3.13"
 ln -s "$ROOTS/trixie-armhf/usr/include/$TRIPLE/python3.13" "$headers/$TRIPLE/python3.13"

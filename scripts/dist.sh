@@ -131,10 +131,10 @@ python_headers() { # dir triple version from
 }
 
 # The sdist, as any PEP 517 front end makes it: the project's backend (scripts/build_backend) copies
-# the header-only libraries, with their licenses and versions, from this machine's Debian packages
-# into bundled/ (ignored by git) for the sdist only, and removes them again.
-BUNDLED=(rapidjson/include/rapidjson/reader.h dragonbox/include/dragonbox/dragonbox.h
-  fast_float/include/fast_float/fast_float.h)
+# the header-only libraries the module is compiled with, with their licenses and versions, from this
+# machine's Debian packages into bundled/ (ignored by git) for the sdist only, and removes them
+# again. Dragonbox, only the C++ tests' oracle, is not among them.
+BUNDLED=(rapidjson/include/rapidjson/reader.h fast_float/include/fast_float/fast_float.h)
 sdist() {
   local tarball=$DIST/korvane-$version.tar.gz header lib listing
   log "sdist, with the header libraries bundled"
@@ -262,7 +262,7 @@ SDIST_ROOT_PACKAGES=(python3.13-dev python3.13-venv clang-19 libc++-19-dev libc+
 sdist_root() {
   local root=$ROOTS/$SDIST_ROOT f
   scripts/make-root.sh --variant=buildd "$root" amd64 trixie "${SDIST_ROOT_PACKAGES[@]}"
-  for f in usr/bin/cmake usr/include/rapidjson usr/include/fast_float usr/include/dragonbox*; do
+  for f in usr/bin/cmake usr/include/rapidjson usr/include/fast_float; do
     [[ ! -e $root/$f ]] || { echo "$root has $f: not the clean root the sdist test needs" >&2; exit 1; }
   done
 }
@@ -298,7 +298,7 @@ test_sdist() { # gcc | clang
   grep -q "The CXX compiler identification is $compiler" "$WORK/sdist-$toolchain.log" ||
     { echo "the sdist was not built with $compiler (log $WORK/sdist-$toolchain.log)" >&2; return 1; }
   grep -o -- '-- korvane headers: .*' "$WORK/sdist-$toolchain.log"
-  grep -qE -- '-- korvane headers: RapidJSON [0-9.]+ \(bundled\), Dragonbox [0-9.]+ \(bundled\), fast_float [0-9.]+ \(bundled\)' \
+  grep -qE -- '-- korvane headers: RapidJSON [0-9.]+ \(bundled\), fast_float [0-9.]+ \(bundled\)\s*$' \
     "$WORK/sdist-$toolchain.log" || { echo "the sdist's build did not use its bundled headers" >&2; return 1; }
   local module=("$root$dir"/venv/lib/python3.13/site-packages/korvane/_engine.*.so)
   readelf -d "${module[0]}" | grep "(NEEDED).*\[$cxxlib\]" >/dev/null ||

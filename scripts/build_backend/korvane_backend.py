@@ -1,8 +1,8 @@
 """The project's build backend: scikit-build-core's, with one addition for sdists.
 
-An sdist must carry the header-only libraries the core is compiled with (bundled/: RapidJSON,
-Dragonbox at the pinned version and fast_float, each with its license and version), since a user's
-machine may have none. A checkout has no bundled/ (it is never committed), so build_sdist copies
+An sdist must carry the header-only libraries the core is compiled with (bundled/: RapidJSON and
+fast_float, each with its license and version), since a user's machine may have none; Dragonbox,
+only the C++ tests' oracle, is not among them (an sdist builds the module alone). A checkout has no bundled/ (it is never committed), so build_sdist copies
 them from the build machine's Debian packages, builds the sdist and removes the copies again; where
 that is impossible it stops with one line saying how to make the sdist. Any PEP 517 front end
 (`python -m build --sdist`, `make dist`) therefore writes the same, complete sdist.
@@ -23,7 +23,6 @@ from scikit_build_core.build import build_sdist as _build_sdist
 # Directory in bundled/, Debian package, a header that proves the package's include directory.
 BUNDLED = (
     ("rapidjson", "rapidjson-dev", "rapidjson/reader.h"),
-    ("dragonbox", "libdragonbox-dev", "dragonbox/dragonbox.h"),
     ("fast_float", "libfast-float-dev", "fast_float/fast_float.h"),
 )
 PACKAGES = " ".join(package for _, package, _ in BUNDLED)
@@ -45,11 +44,6 @@ def _complete(bundle: Path) -> bool:
     )
 
 
-def _dragonbox_pin(root: Path) -> str:
-    text = (root / "cmake" / "header-libraries.cmake").read_text(encoding="utf-8")
-    return re.search(r"^set\(KORVANE_DRAGONBOX_PIN ([0-9.]+)\)$", text, re.MULTILINE).group(1)
-
-
 def _upstream(debian_version: str) -> str:
     """1.1.0+dfsg2-7.1 -> 1.1.0: no epoch, no Debian revision, no repack suffix."""
     version = debian_version.split(":", 1)[-1].rsplit("-", 1)[0]
@@ -63,9 +57,8 @@ def _query(*args: str) -> str:
         return ""
 
 
-def _bundle(root: Path, bundle: Path) -> None:
-    """The three libraries' include directories, licenses and versions, from Debian's packages."""
-    pin = _dragonbox_pin(root)
+def _bundle(bundle: Path) -> None:
+    """The libraries' include directories, licenses and versions, from Debian's packages."""
     readme = [
         "Header-only libraries for builds that find none installed, copied by the build backend",
         "(scripts/build_backend) from these Debian packages; each directory holds the package's",
@@ -79,8 +72,6 @@ def _bundle(root: Path, bundle: Path) -> None:
         copyright_file = Path(f"/usr/share/doc/{package}/copyright")
         if not version or not headers or not copyright_file.is_file():
             _stop(f"no {header} or license from the Debian package {package}")
-        if lib == "dragonbox" and _upstream(version) != pin:
-            _stop(f"{package} is {_upstream(version)}, the build is pinned to Dragonbox {pin}")
         found.append((lib, package, header, version, Path(headers[-1])))
     bundle.mkdir()
     for lib, package, header, version, path in found:
@@ -101,7 +92,7 @@ def build_sdist(sdist_directory, config_settings=None):  # noqa: F811
     if bundle.exists():
         _stop(f"{bundle} is incomplete (remove it)")
     try:
-        _bundle(root, bundle)
+        _bundle(bundle)
         return _build_sdist(sdist_directory, config_settings)
     finally:
         shutil.rmtree(bundle, ignore_errors=True)
