@@ -1,5 +1,5 @@
 # The header-only libraries, for native, cross and wheel builds alike; this is the one place that
-# finds them. The core is compiled with RapidJSON and fast_float (the target korvane_header_libraries);
+# finds them. The core is compiled with RapidJSON and fast_float (target korvane_header_libraries);
 # the C++ tests and the fuzz targets also use Dragonbox as the oracle of the shortest digits (the
 # target korvane_digit_oracle), so only those builds look for it. For the SBOM, the module's
 # libraries' versions and origins are KORVANE_<NAME>_VERSION and KORVANE_<NAME>_ORIGIN.
@@ -164,7 +164,7 @@ if(_korvane_missing)
     set(_korvane_brew "rapidjson dragonbox fast_float")
     set(_korvane_conda "rapidjson fast_float, Dragonbox ${KORVANE_DRAGONBOX_PIN} from its release's headers")
     set(_korvane_defines "-DRAPIDJSON_INCLUDE_DIR=DIR -DDRAGONBOX_INCLUDE_DIR=DIR -DFAST_FLOAT_INCLUDE_DIR=DIR")
-    set(_korvane_sdist "or build from the sdist, which carries RapidJSON and fast_float; "
+    string(CONCAT _korvane_sdist "or build from the sdist, which carries RapidJSON and fast_float; "
       "only the tests and fuzz targets need Dragonbox (-DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_FUZZERS=OFF)")
   else()
     set(_korvane_apt "rapidjson-dev libfast-float-dev")
