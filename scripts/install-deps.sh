@@ -3,6 +3,7 @@
 # Elsewhere it only reports what is missing: install those with your own package manager.
 set -euo pipefail
 
+# libdragonbox-dev, libgtest-dev: the C++ tests (Dragonbox is their oracle); the module needs neither.
 packages=(g++ cmake make rapidjson-dev libdragonbox-dev libfast-float-dev libgtest-dev libbenchmark-dev)
 if [[ "${KORVANE_EXTRA_DEPS:-}" == 1 ]]; then
   packages+=(valgrind clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev googletest
