@@ -22,7 +22,7 @@ ln -s /usr/include/fast_float "$headers/fast_float"
 ln -s "$ROOTS/trixie-armhf/usr/include/python3.13" "$headers/python3.13"
 ln -s "$ROOTS/trixie-armhf/usr/include/$TRIPLE/python3.13" "$headers/$TRIPLE/python3.13"
 
-export KORVANE_SYSROOT=$ROOTS/bullseye-armhf KORVANE_TRIPLE=$TRIPLE KORVANE_HEADERS=$headers
+export KORVANE_SYSROOT=$ROOTS/bullseye-armhf KORVANE_TRIPLE=$TRIPLE KORVANE_PYTHON_HEADERS=$headers
 cmake -S . -B "$WORK/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/wheel-sysroot.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_PYTHON=ON -DKORVANE_BUILD_TESTS=OFF \
   -DKORVANE_BUILD_BENCHMARKS=OFF -DPython_INCLUDE_DIR="$headers/python3.13" \
