@@ -249,9 +249,26 @@ char* write_int(char* p, std::int64_t value) {
 
 // The sixteen digits of head < 10^16 at p.
 KORVANE_ALWAYS_INLINE void store_16_digits(char* p, std::uint64_t head) {
-  const std::uint64_t upper = upper_of(head);
-  sixteen_digits(p, static_cast<std::uint32_t>(upper),
-                 static_cast<std::uint32_t>(head) - static_cast<std::uint32_t>(upper) * 100000000);
+  if constexpr (kNarrow) {
+    // head < 2^54: floor(2^58 / 10^8) gives the quotient low by at most one (head / 2^58 < 1/16),
+    // from two 32 × 32-bit products; the remainder, below 2 × 10^8, says which.
+    constexpr std::uint32_t kM = static_cast<std::uint32_t>((std::uint64_t{1} << 58) / 100000000);
+    const std::uint64_t low = std::uint64_t{static_cast<std::uint32_t>(head)} * kM;
+    const std::uint64_t high =
+        std::uint64_t{static_cast<std::uint32_t>(head >> 32)} * kM + (low >> 32);
+    std::uint32_t upper = static_cast<std::uint32_t>(high >> 26);
+    std::uint32_t lower = static_cast<std::uint32_t>(head) - upper * 100000000;
+    if (lower >= 100000000) {
+      ++upper;
+      lower -= 100000000;
+    }
+    sixteen_digits(p, upper, lower);
+  } else {
+    const std::uint64_t upper = upper_of(head);
+    sixteen_digits(
+        p, static_cast<std::uint32_t>(upper),
+        static_cast<std::uint32_t>(head) - static_cast<std::uint32_t>(upper) * 100000000);
+  }
 }
 
 // The digits up to the last non-zero one among the sixteen at p, the first of which is not zero:
