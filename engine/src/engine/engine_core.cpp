@@ -337,9 +337,11 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
     }
   };
   if (sparse_exact) {
+    // Held in a register: the scores' stores could otherwise alias the vector's own pointer.
+    const FeatureRow* const rows = s.features.rows();
     select([&](std::size_t r) {
       // The row's four cells in column order; the indicator cells' products 1.0 * w are w.
-      const FeatureRow& cells = s.features.row(r);
+      const FeatureRow& cells = rows[r];
       double score = 0.0;
       score += w[cells.columns[0]];
       score += w[cells.columns[1]];

@@ -247,11 +247,30 @@ char* write_int(char* p, std::int64_t value) {
   }
 }
 
-// The sixteen digits of head < 10^16 at p.
-KORVANE_ALWAYS_INLINE void store_16_digits(char* p, std::uint64_t head) {
-  const std::uint64_t upper = upper_of(head);
-  sixteen_digits(p, static_cast<std::uint32_t>(upper),
-                 static_cast<std::uint32_t>(head) - static_cast<std::uint32_t>(upper) * 100000000);
+// head / 10^8 and the remainder, for head < 10^16.
+struct Halves {
+  std::uint32_t upper, lower;
+};
+
+KORVANE_ALWAYS_INLINE Halves split_head(std::uint64_t head) {
+  if constexpr (kNarrow) {
+    // head < 2^54: floor(2^58 / 10^8) gives the quotient low by at most one (head / 2^58 < 1/16),
+    // from two 32 × 32-bit products; the remainder, below 2 × 10^8, says which.
+    constexpr std::uint32_t kM = static_cast<std::uint32_t>((std::uint64_t{1} << 58) / 100000000);
+    const std::uint64_t low = std::uint64_t{static_cast<std::uint32_t>(head)} * kM;
+    const std::uint64_t high =
+        std::uint64_t{static_cast<std::uint32_t>(head >> 32)} * kM + (low >> 32);
+    Halves h{static_cast<std::uint32_t>(high >> 26), 0};
+    h.lower = static_cast<std::uint32_t>(head) - h.upper * 100000000;
+    if (h.lower >= 100000000) {
+      ++h.upper;
+      h.lower -= 100000000;
+    }
+    return h;
+  } else {
+    const auto upper = static_cast<std::uint32_t>(upper_of(head));
+    return {upper, static_cast<std::uint32_t>(head) - upper * 100000000};
+  }
 }
 
 // The digits up to the last non-zero one among the sixteen at p, the first of which is not zero:
@@ -276,10 +295,11 @@ KORVANE_ALWAYS_INLINE int significant_count(const char* p) {
 // The search's digits for the text that starts at p: head's sixteen from p - leading_zero (the
 // byte before p is kept), then the shorter candidate's last digit; returns how many digits from p
 // are significant.
-KORVANE_ALWAYS_INLINE int store_digits(char* p, const shortest::Split& split, int leading_zero) {
+KORVANE_ALWAYS_INLINE int store_digits(char* p, const shortest::Split& split, Halves halves,
+                                       int leading_zero) {
   char* const at = p - leading_zero;
   const char before = p[-1];
-  store_16_digits(at, split.head);
+  sixteen_digits(at, halves.upper, halves.lower);
   p[-1] = before;
   if (split.last == shortest::kNoDigit) {
     at[16] = '0';  // a whole number's sixteenth digit when the first fifteen are all of head's
@@ -317,10 +337,11 @@ KORVANE_FLATTEN char* write_double(char* p, double value) {
   *p = '-';
   p += bits >> 63;
   const shortest::Split split = shortest::search_normal<kNarrow>(bits);
-  const int leading_zero = split.head < kPow10[15];  // a normal double's head has 15 or 16 digits
+  const Halves halves = split_head(split.head);
+  const int leading_zero = halves.upper < 10000000;  // a normal double's head has 15 or 16 digits
   const int leading = split.exponent + 15 - leading_zero;  // decimal exponent of the first digit
   if (leading < -5 || leading > 15) {
-    const int count = store_digits(p + 1, split, leading_zero);
+    const int count = store_digits(p + 1, split, halves, leading_zero);
     p[0] = p[1];
     if (count == 1) {
       ++p;
@@ -336,9 +357,9 @@ KORVANE_FLATTEN char* write_double(char* p, double value) {
   if (point <= 0) {
     std::memcpy(p, "0.0000", 6);  // "0." and up to four zeros
     p += 2 - point;
-    return p + store_digits(p, split, leading_zero);
+    return p + store_digits(p, split, halves, leading_zero);
   }
-  const int count = store_digits(p, split, leading_zero);
+  const int count = store_digits(p, split, halves, leading_zero);
   if (count <= point) {  // a whole number of at most 16 digits: the padding zeros are its own
     p += point;
     std::memcpy(p, ".0", 2);

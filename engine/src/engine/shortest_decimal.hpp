@@ -193,7 +193,7 @@ inline bool divisible_by_pow5(std::uint64_t n, int j) {
 // 5^(K+1) | 2c -+ 1; 10x is half an integer only when K < 0 and c has K - q - 1 trailing zero bits.
 // Every other value is farther from each threshold than these errors (checked by the tests).
 template <bool Narrow>
-KORVANE_NOINLINE inline Split exact_search(std::uint64_t c, int q) {
+KORVANE_ALWAYS_INLINE Split exact_search(std::uint64_t c, int q) {
   const int k = floor_log10_pow2(q);
   const Pow10Entry& t = kPow10[k - kPow10MinK];
   const int s = q + 4 + floor_log2_pow10(-k - 1);
@@ -236,11 +236,20 @@ KORVANE_NOINLINE inline Split exact_search(std::uint64_t c, int q) {
   return {integer, digit + round_up, k + 1};
 }
 
+// The same from a double's bits (sign ignored): the fast path keeps them rather than q.
+template <bool Narrow>
+KORVANE_NOINLINE inline Split exact_search_bits(std::uint64_t bits) {
+  const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  if (exponent_bits == 0) return exact_search<Narrow>(fraction, -1074);
+  return exact_search<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075);
+}
+
 // c * 2^q, not a power of two (c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with
 // q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
 template <bool Narrow>
-KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, int q, int k, const Pow10Entry& t,
-                                          int s) {
+KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, int k,
+                                          const Pow10Entry& t, int s) {
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
   // and f/2, taken modulo 1, is at most f: that integer is x's integer part plus the carry. The sum
@@ -255,11 +264,11 @@ KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, int q, int k, const P
     const std::uint32_t shifted = sum - 1;
     if (shifted < width - 3) return {x.high + (sum < fraction), kNoDigit, k + 1};
     if (shifted <= width + 1 || shifted >= 0xFFFFFFFDu) [[unlikely]]
-      return exact_search<Narrow>(c, q);
+      return exact_search_bits<Narrow>(bits);
     const Wide ten = times_ten<Narrow>(x.low);
     const auto rest = static_cast<std::uint32_t>(ten.low >> 32);
     if (rest - 0x7FFFFFFFu < 2) [[unlikely]]
-      return exact_search<Narrow>(c, q);
+      return exact_search_bits<Narrow>(bits);
     return {x.high, static_cast<std::uint32_t>(ten.high) + (rest >> 31), k + 1};
   } else {
     const std::uint64_t half = (t.high << s) >> 1;  // f/2 * 2^64, low by less than 4.5
@@ -267,13 +276,13 @@ KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, int q, int k, const P
     const std::uint64_t shifted = sum - kWindow;
     if (shifted <= 2 * half - 2 * kWindow) return {x.high + (sum < half), kNoDigit, k + 1};
     if (shifted < 2 * half || shifted >= 0 - 2 * kWindow) [[unlikely]] {
-      return exact_search<Narrow>(c, q);
+      return exact_search_bits<Narrow>(bits);
     }
     // The shorter candidate: 10x rounded, its last digit x's first fractional one plus the
     // rounding.
     const Wide ten = times_ten<Narrow>(x.low);
     if (ten.low - ((std::uint64_t{1} << 63) - kWindow) < 2 * kWindow) [[unlikely]] {
-      return exact_search<Narrow>(c, q);
+      return exact_search_bits<Narrow>(bits);
     }
     return {x.high,
             static_cast<std::uint32_t>(ten.high) + static_cast<std::uint32_t>(ten.low >> 63),
@@ -295,8 +304,8 @@ KORVANE_ALWAYS_INLINE Split search_normal(std::uint64_t bits) {
   constexpr int kShiftBias = (-kPow10MinK - 1) * 1741647 + (4 - 1075) * (1 << 19);
   const int index = (exponent_bits * 315653 + kIndexBias) >> 20;
   const int s = exponent_bits + ((kShiftBias - index * 1741647) >> 19);
-  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075,
-                               index + kPow10MinK, kPow10[index], s);
+  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), bits, index + kPow10MinK,
+                               kPow10[index], s);
 }
 
 // Precondition: value is finite and not zero (its sign is ignored).
@@ -305,8 +314,8 @@ inline Split search(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   if ((bits << 1) >> 53 != 0) return search_normal<Narrow>(bits);
   constexpr int q = -1074, k = floor_log10_pow2(q);
-  return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), q, k, kPow10[k - kPow10MinK],
-                               q + 4 + floor_log2_pow10(-k - 1));
+  return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), bits, k,
+                               kPow10[k - kPow10MinK], q + 4 + floor_log2_pow10(-k - 1));
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.

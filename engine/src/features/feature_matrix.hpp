@@ -34,6 +34,7 @@ class FeatureMatrix {
   std::size_t num_rows() const { return rows_.size(); }
   std::size_t width() const { return width_; }
   const FeatureRow& row(std::size_t r) const { return rows_[r]; }
+  const FeatureRow* rows() const { return rows_.data(); }
   void set_latency(std::size_t r, double value) { rows_[r].latency = value; }
 
   // Writes row r densely into out: zeros with its four cells. Precondition: out.size() == width().
