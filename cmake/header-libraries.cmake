@@ -1,7 +1,7 @@
 # The header-only libraries, for native, cross and wheel builds alike; this is the one place that
 # finds them. The core is compiled with RapidJSON and fast_float (target korvane_header_libraries);
-# the C++ tests and the fuzz targets also use Dragonbox as the oracle of the shortest digits (the
-# target korvane_digit_oracle), so only those builds look for it. For the SBOM, the module's
+# the C++ tests also use Dragonbox as the oracle of the shortest digits (the target
+# korvane_digit_oracle), so only a build with tests looks for it. For the SBOM, the module's
 # libraries' versions and origins are KORVANE_<NAME>_VERSION and KORVANE_<NAME>_ORIGIN.
 # RapidJSON and fast_float: the system's (or the directory named with -D<NAME>_INCLUDE_DIR=DIR) come
 # first, then the copy an sdist carries in bundled/. Dragonbox is pinned, so the oracle is a known
@@ -65,7 +65,7 @@ add_library(korvane_header_libraries INTERFACE)
 # Name, variable prefix, header, subdirectory, target: the module's libraries, then the tests' oracle.
 set(_korvane_libs "RapidJSON,RAPIDJSON,rapidjson/reader.h,rapidjson,korvane_header_libraries"
                   "fast_float,FAST_FLOAT,fast_float/fast_float.h,fast_float,korvane_header_libraries")
-if(KORVANE_BUILD_TESTS OR KORVANE_BUILD_FUZZERS)
+if(KORVANE_BUILD_TESTS)
   add_library(korvane_digit_oracle INTERFACE)
   list(APPEND _korvane_libs "Dragonbox,DRAGONBOX,dragonbox/dragonbox.h,dragonbox,korvane_digit_oracle")
 endif()
@@ -165,7 +165,7 @@ if(_korvane_missing)
     set(_korvane_conda "rapidjson fast_float, Dragonbox ${KORVANE_DRAGONBOX_PIN} from its release's headers")
     set(_korvane_defines "-DRAPIDJSON_INCLUDE_DIR=DIR -DDRAGONBOX_INCLUDE_DIR=DIR -DFAST_FLOAT_INCLUDE_DIR=DIR")
     string(CONCAT _korvane_sdist "or build from the sdist, which carries RapidJSON and fast_float; "
-      "only the tests and fuzz targets need Dragonbox (-DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_FUZZERS=OFF)")
+      "only the C++ tests need Dragonbox (-DKORVANE_BUILD_TESTS=OFF)")
   else()
     set(_korvane_apt "rapidjson-dev libfast-float-dev")
     set(_korvane_dnf "rapidjson-devel fast_float-devel")
