@@ -326,10 +326,27 @@ KORVANE_NOINLINE char* write_rare(char* p, double value) {
   return std::to_chars(p, p + 4, -(d.count - 1 + d.exponent)).ptr;
 }
 
+// The count digits at p with the decimal point put in after the first `point` of them, by moving
+// the digits after it one byte on.
+KORVANE_ALWAYS_INLINE char* insert_point(char* p, int point, int count) {
+  if constexpr (kNarrow) {
+    // In four words held in registers: a 16-byte copy goes through the stack there.
+    std::uint32_t fraction[4];
+    for (int k = 0; k < 4; ++k) std::memcpy(&fraction[k], p + point + 4 * k, 4);
+    for (int k = 0; k < 4; ++k) std::memcpy(p + point + 1 + 4 * k, &fraction[k], 4);
+  } else {
+    char fraction[16];  // at most 16 digits after the point
+    std::memcpy(fraction, p + point, 16);
+    std::memcpy(p + point + 1, fraction, 16);
+  }
+  p[point] = '.';
+  return p + count + 1;
+}
+
 // The digits go straight to their place, sixteen at a time and the last one after them; the
 // bytes past the text are scratch, and the point is put in by moving the digits after it one byte
 // on.
-KORVANE_FLATTEN char* write_double(char* p, double value) {
+KORVANE_ALWAYS_INLINE char* write_other(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   // One test for zero, the subnormals and the values with the largest exponent.
   if (((bits >> 52) & 0x7ff) - 1 >= 0x7fe) [[unlikely]]
@@ -365,18 +382,39 @@ KORVANE_FLATTEN char* write_double(char* p, double value) {
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
-  if constexpr (kNarrow) {
-    // In four words held in registers: a 16-byte copy goes through the stack there.
-    std::uint32_t fraction[4];
-    for (int k = 0; k < 4; ++k) std::memcpy(&fraction[k], p + point + 4 * k, 4);
-    for (int k = 0; k < 4; ++k) std::memcpy(p + point + 1 + 4 * k, &fraction[k], 4);
+  return insert_point(p, point, count);
+}
+
+// 1 <= |value| < 2^52, not a power of two: one to sixteen digits before the point, the layout
+// known from the exponent bits alone but for the head's leading zero.
+KORVANE_ALWAYS_INLINE char* write_unit_range(char* p, std::uint64_t bits, unsigned r) {
+  *p = '-';
+  p += bits >> 63;
+  const shortest::Split split = shortest::search_unit<kNarrow>(bits, r);
+  const Halves halves = split_head(split.head);
+  const int leading_zero = halves.upper < 10000000;
+  const int point = split.exponent + 16 - leading_zero;  // digits before the decimal point
+  int count;
+  if (split.last != shortest::kNoDigit) {
+    // The shorter candidate's digit is a fraction's (K < 0): the text always has one.
+    count = store_digits(p, split, halves, leading_zero);
   } else {
-    char fraction[16];  // at most 16 digits after the point
-    std::memcpy(fraction, p + point, 16);
-    std::memcpy(p + point + 1, fraction, 16);
+    count = store_digits(p, split, halves, leading_zero);
+    if (count <= point) {  // a whole number of at most 16 digits: the padding zeros are its own
+      p += point;
+      std::memcpy(p, ".0", 2);
+      return p + 2;
+    }
   }
-  p[point] = '.';
-  return p + count + 1;
+  return insert_point(p, point, count);
+}
+
+KORVANE_FLATTEN char* write_double(char* p, double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const unsigned r = static_cast<unsigned>((bits >> 52) & 0x7ff) - 1023;
+  if (r < shortest::kUnitPowers && (bits & ((std::uint64_t{1} << 52) - 1)) != 0) [[likely]]
+    return write_unit_range(p, bits, r);
+  return write_other(p, value);
 }
 
 // The members' loop lives here so that the numbers' writing is inlined into it.

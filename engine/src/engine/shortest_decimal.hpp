@@ -13,8 +13,10 @@
 // 64.64 fixed-point number from the upper 128 bits of (c << s) times the table entry.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/pow10_table.hpp"
 #include "shared/portable.hpp"
@@ -245,20 +247,32 @@ KORVANE_NOINLINE inline Split exact_search_bits(std::uint64_t bits) {
   return exact_search<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075);
 }
 
-// c * 2^q, not a power of two (c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with
-// q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
+// The interval's width f in units of x as the decisions read it: f/2 in 64 fractional bits (low
+// by less than 4.5), or on 32-bit machines f itself in 32 (low by less than 1).
 template <bool Narrow>
-KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, int k,
-                                          const Pow10Entry& t, int s) {
-  const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
+using Width = std::conditional_t<Narrow, std::uint32_t, std::uint64_t>;
+
+template <bool Narrow>
+constexpr Width<Narrow> interval_width(const Pow10Entry& t, int s) {
+  if constexpr (Narrow) {
+    const auto t3 = static_cast<std::uint32_t>(t.high >> 32);
+    const auto t2 = static_cast<std::uint32_t>(t.high);
+    return (t3 << s) | ((t2 >> 1) >> (31 - s));
+  } else {
+    return (t.high << s) >> 1;
+  }
+}
+
+// The decisions from x (its integer part and 64 bits of its fraction) and the width, for a value
+// that is not a power of two; K + 1 is the answer's exponent and bits the double's own, for the
+// exact path.
+template <bool Narrow>
+KORVANE_ALWAYS_INLINE Split choose(const Wide& x, Width<Narrow> width, int k, std::uint64_t bits) {
   // The distance from x to the nearest integer is at most f/2 exactly when the sum of the fraction
   // and f/2, taken modulo 1, is at most f: that integer is x's integer part plus the carry. The sum
   // is compared less a window, so that the windows around both thresholds lie just above f.
   if constexpr (Narrow) {
     // In the upper words alone, with windows of a few 2^32 units: as rare, and 32-bit arithmetic.
-    const auto t3 = static_cast<std::uint32_t>(t.high >> 32);
-    const auto t2 = static_cast<std::uint32_t>(t.high);
-    const std::uint32_t width = (t3 << s) | ((t2 >> 1) >> (31 - s));  // f * 2^32, low by < 1
     const std::uint32_t fraction = static_cast<std::uint32_t>(x.low >> 32);
     const std::uint32_t sum = fraction + (width >> 1);  // low by less than 2
     const std::uint32_t shifted = sum - 1;
@@ -271,7 +285,7 @@ KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, i
       return exact_search_bits<Narrow>(bits);
     return {x.high, static_cast<std::uint32_t>(ten.high) + (rest >> 31), k + 1};
   } else {
-    const std::uint64_t half = (t.high << s) >> 1;  // f/2 * 2^64, low by less than 4.5
+    const std::uint64_t half = width;
     const std::uint64_t sum = x.low + half;
     const std::uint64_t shifted = sum - kWindow;
     if (shifted <= 2 * half - 2 * kWindow) return {x.high + (sum < half), kNoDigit, k + 1};
@@ -288,6 +302,15 @@ KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, i
             static_cast<std::uint32_t>(ten.high) + static_cast<std::uint32_t>(ten.low >> 63),
             k + 1};
   }
+}
+
+// c * 2^q, not a power of two (c in [2^52, 2^53), or a subnormal's c in [1, 2^52) with
+// q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
+template <bool Narrow>
+KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, int k,
+                                          const Pow10Entry& t, int s) {
+  const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
+  return choose<Narrow>(x, interval_width<Narrow>(t, s), k, bits);
 }
 
 // The bits of a normal double (exponent bits neither 0 nor 0x7ff), sign ignored.
@@ -308,10 +331,49 @@ KORVANE_ALWAYS_INLINE Split search_normal(std::uint64_t bits) {
                                kPow10[index], s);
 }
 
+// 1 <= |v| < 2^52, the usual range of the engine's numbers: exponent bits 1023 + r for r < 52,
+// each with its power, pre-shift and width looked up rather than computed.
+struct UnitPower {
+  Pow10Entry power;
+  std::uint64_t half;  // interval_width<false>
+  std::uint32_t word;  // interval_width<true>
+  std::int32_t shift;
+  std::int32_t k;
+};
+
+inline constexpr int kUnitPowers = 52;  // K < 0: the shorter candidate's digit is a fraction's
+inline constexpr auto kUnitPower = [] {
+  std::array<UnitPower, kUnitPowers> table{};
+  for (int r = 0; r < kUnitPowers; ++r) {
+    const int q = r - 52, k = floor_log10_pow2(q), s = q + 4 + floor_log2_pow10(-k - 1);
+    const Pow10Entry& t = kPow10[k - kPow10MinK];
+    table[static_cast<std::size_t>(r)] = {t, interval_width<false>(t, s),
+                                          interval_width<true>(t, s), s, k};
+  }
+  return table;
+}();
+
+// The bits of a double with exponent bits 1023 + r, r < kUnitPowers, and a non-zero fraction.
+template <bool Narrow = word_math::kNarrow>
+KORVANE_ALWAYS_INLINE Split search_unit(std::uint64_t bits, unsigned r) {
+  const UnitPower& e = kUnitPower[r];
+  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const Wide x = scaled<Narrow>(shift_left<Narrow>(c, e.shift), e.power);
+  if constexpr (Narrow) {
+    return choose<Narrow>(x, e.word, e.k, bits);
+  } else {
+    return choose<Narrow>(x, e.half, e.k, bits);
+  }
+}
+
 // Precondition: value is finite and not zero (its sign is ignored).
 template <bool Narrow = word_math::kNarrow>
 inline Split search(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
+  const unsigned r = static_cast<unsigned>((bits >> 52) & 0x7ff) - 1023;
+  if (r < kUnitPowers && (bits & ((std::uint64_t{1} << 52) - 1)) != 0) {
+    return search_unit<Narrow>(bits, r);  // the writer's route for these
+  }
   if ((bits << 1) >> 53 != 0) return search_normal<Narrow>(bits);
   constexpr int q = -1074, k = floor_log10_pow2(q);
   return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), bits, k,
