@@ -42,16 +42,19 @@ struct BanditEngineCore::State {
   std::vector<std::int64_t> group_arm_id;            // per group
   std::vector<std::uint8_t> group_active;            // any arm of the group is active
   std::vector<std::optional<double>> group_latency;  // the group's last arm's latency
-  // Each group's member name in the scores object, `,"<arm_id>":`, rendered once per build.
+  // Each group's member name in the scores object, `,"<arm_id>":`, rendered once per build, and
+  // whether it is eligible: active, and not excluded by the pull under way.
   std::vector<json::KeySlot> score_keys;  // per group
   std::size_t result_bound = 0;           // the longest result document this state can produce
+  std::size_t longest_head = 0;           // of the result's text before the scores' first member
+  bool groups_are_arms = false;           // every arm a group of its own, in arm order
 
   // Per-pull scratch, sized once per build.
   std::vector<double> deviates;
   std::vector<double> weights;
   std::vector<double> dense_row;
   std::vector<double> group_score;
-  std::vector<std::uint8_t> group_eligible;
+  std::size_t head_guess = 0;  // the last result's head length: the next one's guess
 };
 
 namespace {
@@ -183,6 +186,7 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
         text::put(json::write_int(text::put(slot.text, ",\""), s.group_arm_id[g]), "\":");
     const auto length = static_cast<std::size_t>(end - slot.text);
     slot.length = static_cast<std::uint8_t>(length);
+    slot.included = s.group_active[g];
     keys_length += length;
     longest_key = std::max(longest_key, length);
   }
@@ -190,15 +194,17 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   const auto index_digits =
       static_cast<std::size_t>(json::write_uint(index_text, s.arms.size() - 1) - index_text);
   // The header's identifier is as long as the longest member name less its four marks.
-  const std::size_t header = kHeadIndex.size() + index_digits + kHeadId.size() + (longest_key - 4) +
-                             kHeadScores.size() + kTail.size();
+  s.longest_head =
+      kHeadIndex.size() + index_digits + kHeadId.size() + (longest_key - 4) + kHeadScores.size();
+  const std::size_t header = s.longest_head + kTail.size();
   const std::size_t members = keys_length + groups * json::kMaxDoubleText;
   s.result_bound = header + members + std::max(json::kDoubleRoom, sizeof(json::KeySlot));
   s.deviates.assign(d, 0.0);
   s.weights.assign(d, 0.0);
   s.dense_row.assign(s.features.width(), 0.0);
   s.group_score.assign(groups, 0.0);
-  s.group_eligible.assign(groups, 0);
+  s.groups_are_arms = groups == s.arms.size();  // groups are numbered in arm order
+  s.head_guess = s.longest_head;
   return state;
 }
 
@@ -308,66 +314,78 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   }
   if (s.features.num_rows() < n) throw_index_out_of_bounds(s.features.num_rows(), n - 1);
 
-  std::copy(s.group_active.begin(), s.group_active.end(), s.group_eligible.begin());
+  // The excluded groups are cleared in place and given back their activity on the way out.
   const auto ids_begin = s.ascending_ids.begin(), ids_end = s.ascending_ids.end();
-  for (const std::int32_t id : exclude_ids) {
-    const auto at = std::lower_bound(ids_begin, ids_end, id);
-    if (at == ids_end || *at != id) continue;
-    s.group_eligible[s.ascending_group[static_cast<std::size_t>(at - ids_begin)]] = 0;
-  }
-
-  const std::span<const double> w = s.weights;
-
-  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  std::size_t chosen = kNone;
-  double best = -std::numeric_limits<double>::infinity();
-  const std::uint32_t* const arm_group = s.arm_group.data();
-  const std::uint8_t* const eligible = s.group_eligible.data();
-  double* const group_score = s.group_score.data();
-  const auto select = [&](auto score_of) {
-    for (std::size_t r = 0; r < n; ++r) {
-      const std::uint32_t g = arm_group[r];
-      if (!eligible[g]) continue;
-      const double score = score_of(r);
-      group_score[g] = score;  // a later arm with the same identifier replaces the earlier score
-      if (score > best) {
-        best = score;
-        chosen = r;
-      }
+  const auto exclude = [&](bool restore) {
+    for (const std::int32_t id : exclude_ids) {
+      const auto at = std::lower_bound(ids_begin, ids_end, id);
+      if (at == ids_end || *at != id) continue;
+      const std::uint32_t g = s.ascending_group[static_cast<std::size_t>(at - ids_begin)];
+      s.score_keys[g].included = restore ? s.group_active[g] : 0;
     }
   };
-  if (sparse_exact) {
-    // Held in a register: the scores' stores could otherwise alias the vector's own pointer.
-    const FeatureRow* const rows = s.features.rows();
-    select([&](std::size_t r) {
-      // The row's four cells in column order; the indicator cells' products 1.0 * w are w.
-      const FeatureRow& cells = rows[r];
-      double score = 0.0;
-      score += w[cells.columns[0]];
-      score += w[cells.columns[1]];
-      score += query * w[cells.columns[2]];
-      score += cells.latency * w[cells.columns[3]];
-      return score;
-    });
-  } else {
-    select([&](std::size_t r) {
-      s.features.write_row(r, query, s.dense_row);
-      return linalg::dot(s.dense_row, w);
-    });
-  }
-  if (chosen == kNone) return fail("All arms excluded or inactive");
+  exclude(false);
+  struct Restore {
+    decltype(exclude)& undo;
+    ~Restore() { undo(true); }
+  } const restore{exclude};
 
+  const std::span<const double> w = s.weights;
+  const FeatureRow* const rows = s.features.rows();
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  json::Best best{-std::numeric_limits<double>::infinity(), kNone};
+  const auto write_head = [&](char* p) {
+    p = json::write_uint(text::put(p, kHeadIndex), best.row);
+    p = json::write_int(text::put(p, kHeadId), s.arms[best.row].arm_id);
+    return text::put(p, kHeadScores);
+  };
   char* const begin = out.data();
-  char* p = text::put(begin, kHeadIndex);
-  p = json::write_uint(p, chosen);
-  p = text::put(p, kHeadId);
-  p = json::write_int(p, s.arms[chosen].arm_id);
-  p = text::put(p, kHeadScores);
-  char* const first_member = p;
-  p = json::write_double_members(p, s.score_keys, group_score, eligible);
-  *first_member = '{';  // in place of the first member's comma; the chosen arm is one
-  p = text::put(p, kTail);
-  return static_cast<std::size_t>(p - begin);
+  char* members;  // the scores' first member, whose comma becomes the object's brace
+  char* end;
+  if (sparse_exact && s.groups_are_arms) {
+    // Scored and written in one pass, after room for a head as long as the last pull's: the
+    // members move only when the chosen arm's head is longer or shorter.
+    members = begin + s.head_guess;
+    end = json::write_scored_members(members, s.score_keys, rows, w.data(), query, best);
+    if (best.row == kNone) return fail("All arms excluded or inactive");
+    // The head's length from the row's digits and the member name's identifier, written in place.
+    std::size_t head_length = kHeadIndex.size() + 1 + kHeadId.size() +
+                              (s.score_keys[best.row].length - 4) + kHeadScores.size();
+    for (std::size_t rest = best.row; rest >= 10; rest /= 10) ++head_length;
+    if (head_length != s.head_guess) {
+      std::memmove(begin + head_length, members, static_cast<std::size_t>(end - members));
+      end = end - s.head_guess + head_length;
+      members = begin + head_length;
+      s.head_guess = head_length;
+    }
+    write_head(begin);
+  } else {
+    const std::uint32_t* const arm_group = s.arm_group.data();
+    const json::KeySlot* const keys = s.score_keys.data();
+    double* const group_score = s.group_score.data();
+    const auto select = [&](auto score_of) {
+      for (std::size_t r = 0; r < n; ++r) {
+        const std::uint32_t g = arm_group[r];
+        if (!keys[g].included) continue;
+        const double score = score_of(r);
+        group_score[g] = score;  // a later arm with the same identifier replaces the earlier one
+        if (score > best.score) best = {score, r};
+      }
+    };
+    if (sparse_exact) {
+      select([&](std::size_t r) { return sparse_score(rows[r], w.data(), query); });
+    } else {
+      select([&](std::size_t r) {
+        s.features.write_row(r, query, s.dense_row);
+        return linalg::dot(s.dense_row, w);
+      });
+    }
+    if (best.row == kNone) return fail("All arms excluded or inactive");
+    members = write_head(begin);
+    end = json::write_double_members(members, s.score_keys, group_score);
+  }
+  *members = '{';  // in place of the first member's comma; the chosen arm is one
+  return static_cast<std::size_t>(text::put(end, kTail) - begin);
 }
 
 }  // namespace korvane

@@ -417,21 +417,48 @@ KORVANE_FLATTEN char* write_double(char* p, double value) {
   return write_other(p, value);
 }
 
-// The members' loop lives here so that the numbers' writing is inlined into it.
-KORVANE_FLATTEN char* write_double_members(char* p, std::span<const KeySlot> keys,
-                                           const double* values, const std::uint8_t* included) {
-  for (std::size_t g = 0; g < keys.size(); ++g) {
-    if (!included[g]) continue;
-    if constexpr (kNarrow) {
-      // Sixteen bytes hold every name of an identifier below 10^12; longer ones take the rest.
-      std::memcpy(p, &keys[g], 16);
-      if (keys[g].length > 16) std::memcpy(p + 16, keys[g].text + 16, sizeof(KeySlot) - 16);
-    } else {
-      std::memcpy(p, &keys[g], sizeof(KeySlot));
-    }
-    p += keys[g].length;
-    p = write_double(p, values[g]);
+// A member's name, from a slot copied whole.
+KORVANE_ALWAYS_INLINE char* put_key(char* p, const KeySlot& key) {
+  if constexpr (kNarrow) {
+    // Sixteen bytes hold every name of an identifier below 10^12; longer ones take the rest.
+    std::memcpy(p, &key, 16);
+    if (key.length > 16) std::memcpy(p + 16, key.text + 16, sizeof(KeySlot) - 16);
+  } else {
+    std::memcpy(p, &key, sizeof(KeySlot));
   }
+  return p + key.length;
+}
+
+// The members' loops live here so that the numbers' writing is inlined into them.
+KORVANE_FLATTEN char* write_double_members(char* p, std::span<const KeySlot> keys,
+                                           const double* values) {
+  for (std::size_t g = 0; g < keys.size(); ++g) {
+    if (!keys[g].included) continue;
+    p = write_double(put_key(p, keys[g]), values[g]);
+  }
+  return p;
+}
+
+KORVANE_FLATTEN char* write_scored_members(char* p, std::span<const KeySlot> keys,
+                                           const FeatureRow* rows, const double* weights,
+                                           double query_feature, Best& best) {
+  // Pointers rather than an index, and the best arm's slot rather than its row: fewer registers
+  // live across the numbers' writing.
+  const KeySlot* const first = keys.data();
+  const KeySlot* const last = first + keys.size();
+  const KeySlot* best_key = nullptr;
+  double top = best.score;
+  const FeatureRow* row = rows;
+  for (const KeySlot* key = first; key != last; ++key, ++row) {
+    if (!key->included) continue;
+    const double score = sparse_score(*row, weights, query_feature);
+    if (score > top) {
+      top = score;
+      best_key = key;
+    }
+    p = write_double(put_key(p, *key), score);
+  }
+  if (best_key != nullptr) best = {top, static_cast<std::size_t>(best_key - first)};
   return p;
 }
 

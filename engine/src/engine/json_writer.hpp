@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "features/feature_matrix.hpp"
+
 namespace korvane::json {
 
 // Quoted and escaped: `"` and `\` with a backslash, \b \t \n \f \r by name, other bytes below
@@ -32,16 +34,31 @@ char* write_uint(char* p, std::uint64_t value);
 char* write_double(char* p, double value);
 
 // A member name, `,"<name>":` or the like, in a fixed-size slot that is copied whole: the longest
-// that the engine writes, `,"-9223372036854775808":`, has 24 bytes.
+// that the engine writes, `,"-9223372036854775808":`, has 24 bytes. The slot also says whether
+// its member is written: the bytes copied past the name are overwritten by the value or are
+// scratch.
 struct KeySlot {
-  char text[31];
+  char text[30];
+  std::uint8_t included;
   std::uint8_t length;
 };
 
-// For every g with included[g], the name in keys[g] then the number values[g] as write_double
-// writes it, in order. Room: the text plus max(kDoubleRoom, sizeof(KeySlot)) bytes of scratch.
-char* write_double_members(char* p, std::span<const KeySlot> keys, const double* values,
-                           const std::uint8_t* included);
+// For every g with keys[g].included, the name in keys[g] then the number values[g] as
+// write_double writes it, in order. Room: the text plus max(kDoubleRoom, sizeof(KeySlot)) bytes
+// of scratch.
+char* write_double_members(char* p, std::span<const KeySlot> keys, const double* values);
+
+// The highest score so far and its row: only a greater score replaces it, so ties keep the first.
+struct Best {
+  double score;
+  std::size_t row;
+};
+
+// For every r with keys[r].included, in order: the row's sparse_score against weights, then the
+// name keys[r] and the score as write_double_members writes them; best follows the scores. Room:
+// as write_double_members.
+char* write_scored_members(char* p, std::span<const KeySlot> keys, const FeatureRow* rows,
+                           const double* weights, double query_feature, Best& best);
 
 void append_int(std::string& out, std::int64_t value);
 void append_uint(std::string& out, std::uint64_t value);

@@ -29,6 +29,17 @@ struct FeatureRow {
   double latency = 0.0;                    // the value of the latency cell
 };
 
+// The row's score against the weights w: its four cells in column order, the indicator cells'
+// products 1.0 * w being w. Equal to the dense dot product whenever every weight is finite.
+inline double sparse_score(const FeatureRow& cells, const double* w, double query_feature) {
+  double score = 0.0;
+  score += w[cells.columns[0]];
+  score += w[cells.columns[1]];
+  score += query_feature * w[cells.columns[2]];
+  score += cells.latency * w[cells.columns[3]];
+  return score;
+}
+
 class FeatureMatrix {
  public:
   std::size_t num_rows() const { return rows_.size(); }
