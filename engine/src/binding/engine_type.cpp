@@ -143,14 +143,14 @@ PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const std::size_t bound = core.result_bound();
     if (bound <= kStackRoom) {
       char room[kStackRoom];
-      const Result<std::size_t> written =
-          core.pull_into(query_length, exclude_ids.view(), {room, bound});
+      const Result<std::string_view> written =
+          core.pull_anywhere(query_length, exclude_ids.view(), {room, bound});
       if (!written) {
         raise_engine_error(written.error());
         return nullptr;
       }
-      PyObject* text = checked(PyUnicode_New(static_cast<Py_ssize_t>(*written), 127));
-      std::memcpy(PyUnicode_DATA(text), room, *written);
+      PyObject* text = checked(PyUnicode_New(static_cast<Py_ssize_t>(written->size()), 127));
+      std::memcpy(PyUnicode_DATA(text), written->data(), written->size());
       return text;
     }
     Ref text(checked(PyUnicode_New(static_cast<Py_ssize_t>(bound), 127)));

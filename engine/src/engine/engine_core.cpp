@@ -297,6 +297,20 @@ Result<std::string> BanditEngineCore::pull(std::optional<std::uint32_t> query_le
 Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> query_length,
                                                 std::span<const std::int32_t> exclude_ids,
                                                 std::span<char> out) {
+  auto text = pull_text(query_length, exclude_ids, out, true);
+  if (!text) return std::move(text).take_failure();
+  return text->size();
+}
+
+Result<std::string_view> BanditEngineCore::pull_anywhere(std::optional<std::uint32_t> query_length,
+                                                         std::span<const std::int32_t> exclude_ids,
+                                                         std::span<char> out) {
+  return pull_text(query_length, exclude_ids, out, false);
+}
+
+Result<std::string_view> BanditEngineCore::pull_text(std::optional<std::uint32_t> query_length,
+                                                     std::span<const std::int32_t> exclude_ids,
+                                                     std::span<char> out, bool at_start) {
   if (!state_ || state_->arms.empty()) return fail("No arms available");
   State& s = *state_;
   if (out.size() < s.result_bound) throw_index_out_of_bounds(out.size(), s.result_bound - 1);
@@ -339,22 +353,25 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
     p = json::write_int(text::put(p, kHeadId), s.arms[best.row].arm_id);
     return text::put(p, kHeadScores);
   };
-  char* const begin = out.data();
+  char* begin = out.data();
   char* members;  // the scores' first member, whose comma becomes the object's brace
   char* end;
   if (sparse_exact && s.groups_are_arms) {
-    // Scored and written in one pass, after room for a head as long as the last pull's: the
-    // members move only when the chosen arm's head is longer or shorter.
-    members = begin + s.head_guess;
+    // Scored and written in one pass after room for the head: at the start, a head as long as the
+    // last pull's, so that the members move only when the chosen arm's head is longer or shorter.
+    const std::size_t room = at_start ? s.head_guess : s.longest_head;
+    members = begin + room;
     end = json::write_scored_members(members, s.score_keys, rows, w.data(), query, best);
     if (best.row == kNone) return fail("All arms excluded or inactive");
-    // The head's length from the row's digits and the member name's identifier, written in place.
+    // The head's length from the row's digits and the member name's identifier.
     std::size_t head_length = kHeadIndex.size() + 1 + kHeadId.size() +
                               (s.score_keys[best.row].length - 4) + kHeadScores.size();
     for (std::size_t rest = best.row; rest >= 10; rest /= 10) ++head_length;
-    if (head_length != s.head_guess) {
+    if (!at_start) {
+      begin = members - head_length;
+    } else if (head_length != room) {
       std::memmove(begin + head_length, members, static_cast<std::size_t>(end - members));
-      end = end - s.head_guess + head_length;
+      end = end - room + head_length;
       members = begin + head_length;
       s.head_guess = head_length;
     }
@@ -385,7 +402,8 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
     end = json::write_double_members(members, s.score_keys, group_score);
   }
   *members = '{';  // in place of the first member's comma; the chosen arm is one
-  return static_cast<std::size_t>(text::put(end, kTail) - begin);
+  end = text::put(end, kTail);
+  return std::string_view(begin, static_cast<std::size_t>(end - begin));
 }
 
 }  // namespace korvane

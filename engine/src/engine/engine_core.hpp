@@ -55,13 +55,22 @@ class BanditEngineCore {
   // (InternalError otherwise, before anything changes). It allocates nothing.
   Result<std::size_t> pull_into(std::optional<std::uint32_t> query_length,
                                 std::span<const std::int32_t> exclude_ids, std::span<char> out);
-  // The room pull_into needs: the longest document of the current state plus scratch.
+  // As pull_into, but the document may start anywhere in `out`: its place is returned. It spares
+  // the move that pull_into makes when the chosen arm's head is not as long as the last one's.
+  Result<std::string_view> pull_anywhere(std::optional<std::uint32_t> query_length,
+                                         std::span<const std::int32_t> exclude_ids,
+                                         std::span<char> out);
+  // The room pull_into and pull_anywhere need: the longest document of the current state plus
+  // scratch.
   std::size_t result_bound() const;
 
  private:
   struct State;
   BanditEngineCore(std::unique_ptr<State> state, SampleRng rng);
   static Result<std::unique_ptr<State>> build_state(BanditSync&& sync);
+  Result<std::string_view> pull_text(std::optional<std::uint32_t> query_length,
+                                     std::span<const std::int32_t> exclude_ids, std::span<char> out,
+                                     bool at_start);
 
   std::unique_ptr<State> state_;
   SampleRng rng_;  // outside the state, which a refresh replaces whole
