@@ -326,21 +326,19 @@ KORVANE_NOINLINE char* write_rare(char* p, double value) {
   return std::to_chars(p, p + 4, -(d.count - 1 + d.exponent)).ptr;
 }
 
-// The count digits at p with the decimal point put in after the first `point` of them, by moving
-// the digits after it one byte on.
-KORVANE_ALWAYS_INLINE char* insert_point(char* p, int point, int count) {
+// The decimal point at `point`, the (at most 16) digits there moved one byte on.
+KORVANE_ALWAYS_INLINE void put_point(char* point) {
   if constexpr (kNarrow) {
     // In four words held in registers: a 16-byte copy goes through the stack there.
     std::uint32_t fraction[4];
-    for (int k = 0; k < 4; ++k) std::memcpy(&fraction[k], p + point + 4 * k, 4);
-    for (int k = 0; k < 4; ++k) std::memcpy(p + point + 1 + 4 * k, &fraction[k], 4);
+    for (int k = 0; k < 4; ++k) std::memcpy(&fraction[k], point + 4 * k, 4);
+    for (int k = 0; k < 4; ++k) std::memcpy(point + 1 + 4 * k, &fraction[k], 4);
   } else {
-    char fraction[16];  // at most 16 digits after the point
-    std::memcpy(fraction, p + point, 16);
-    std::memcpy(p + point + 1, fraction, 16);
+    char fraction[16];
+    std::memcpy(fraction, point, 16);
+    std::memcpy(point + 1, fraction, 16);
   }
-  p[point] = '.';
-  return p + count + 1;
+  *point = '.';
 }
 
 // The digits go straight to their place, sixteen at a time and the last one after them; the
@@ -382,7 +380,8 @@ KORVANE_ALWAYS_INLINE char* write_other(char* p, double value) {
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
-  return insert_point(p, point, count);
+  put_point(p + point);
+  return p + count + 1;
 }
 
 // 1 <= |value| < 2^52, not a power of two: one to sixteen digits before the point, the layout
@@ -392,21 +391,30 @@ KORVANE_ALWAYS_INLINE char* write_unit_range(char* p, std::uint64_t bits, unsign
   p += bits >> 63;
   const shortest::Split split = shortest::search_unit<kNarrow>(bits, r);
   const Halves halves = split_head(split.head);
-  const int leading_zero = halves.upper < 10000000;
-  const int point = split.exponent + 16 - leading_zero;  // digits before the decimal point
-  int count;
+  // Positions rather than counts: a head of 15 digits starts a byte early, on its leading zero.
+  char* const at = p - (halves.upper < 10000000);
+  char* const point = at + 16 + split.exponent;
+  const char before = p[-1];
+  char* end;
   if (split.last != shortest::kNoDigit) {
     // The shorter candidate's digit is a fraction's (K < 0): the text always has one.
-    count = store_digits(p, split, halves, leading_zero);
+    sixteen_digits(at, halves.upper, halves.lower);
+    p[-1] = before;
+    at[16] = static_cast<char>('0' + split.last);
+    end = at + 18;
   } else {
-    count = store_digits(p, split, halves, leading_zero);
-    if (count <= point) {  // a whole number of at most 16 digits: the padding zeros are its own
-      p += point;
-      std::memcpy(p, ".0", 2);
-      return p + 2;
+    sixteen_digits(at, halves.upper, halves.lower);
+    p[-1] = before;
+    at[16] = '0';  // a whole number's sixteenth digit when the first fifteen are all of head's
+    end = at + significant_count(at);
+    if (end <= point) {  // a whole number of at most 16 digits: the padding zeros are its own
+      std::memcpy(point, ".0", 2);
+      return point + 2;
     }
+    ++end;
   }
-  return insert_point(p, point, count);
+  put_point(point);
+  return end;
 }
 
 KORVANE_FLATTEN char* write_double(char* p, double value) {
