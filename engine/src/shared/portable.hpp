@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -30,6 +31,16 @@
 #endif
 
 namespace korvane::portable {
+
+// The square root of x > 0, as std::sqrt gives it, without std::sqrt's branch for a negative x.
+KORVANE_ALWAYS_INLINE double sqrt_positive(double x) noexcept {
+#if KORVANE_SSE2
+  const __m128d v = _mm_set_sd(x);
+  return _mm_cvtsd_f64(_mm_sqrt_sd(v, v));
+#else
+  return std::sqrt(std::fabs(x));  // |x| is x: the compiler then needs no errno case
+#endif
+}
 
 // The number of leading zero bits of v != 0: std::countl_zero without its test for zero.
 KORVANE_ALWAYS_INLINE int countl_zero_nonzero(std::uint64_t v) noexcept {
