@@ -151,59 +151,38 @@ KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t co
   // in an array in memory; one load of x[j] serves all eight rows.
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
   const double* const end = a + kBlockRows * columns;
-  for (; a != end; a += kBlockRows, ++x) {
+  for (; a != end; ++x) {
     const double b = *x;
-    s0 += a[0] * b;
-    s1 += a[1] * b;
-    s2 += a[2] * b;
-    s3 += a[3] * b;
-    s4 += a[4] * b;
-    s5 += a[5] * b;
-    s6 += a[6] * b;
-    s7 += a[7] * b;
+    portable::mla4(a, b, s0, s1, s2, s3);
+    portable::mla4(a, b, s4, s5, s6, s7);
   }
   if (stairs) {
     // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
     double b = x[0];
-    s0 += a[0] * b;
-    s1 += a[1] * b;
-    s2 += a[2] * b;
-    s3 += a[3] * b;
-    s4 += a[4] * b;
-    s5 += a[5] * b;
-    s6 += a[6] * b;
-    s7 += a[7] * b;
-    for (int t = 0; t < 2; ++t) {
-      const double* c = a + 8 + 6 * t;
-      b = x[1 + t];
-      s2 += c[0] * b;
-      s3 += c[1] * b;
-      s4 += c[2] * b;
-      s5 += c[3] * b;
-      s6 += c[4] * b;
-      s7 += c[5] * b;
+    portable::mla4(a, b, s0, s1, s2, s3);
+    portable::mla4(a, b, s4, s5, s6, s7);
+    for (int t = 1; t < 3; ++t) {
+      b = x[t];
+      portable::mla4(a, b, s2, s3, s4, s5);
+      portable::mla2(a, b, s6, s7);
     }
-    for (int t = 0; t < 2; ++t) {
-      const double* c = a + 20 + 4 * t;
-      b = x[3 + t];
-      s4 += c[0] * b;
-      s5 += c[1] * b;
-      s6 += c[2] * b;
-      s7 += c[3] * b;
-    }
-    for (int t = 0; t < 2; ++t) {
-      const double* c = a + 28 + 2 * t;
-      b = x[5 + t];
-      s6 += c[0] * b;
-      s7 += c[1] * b;
-    }
-    a += kStairValues;
+    for (int t = 3; t < 5; ++t) portable::mla4(a, x[t], s4, s5, s6, s7);
+    for (int t = 5; t < 7; ++t) portable::mla2(a, x[t], s6, s7);
   }
-  const double sums[kBlockRows] = {s0, s1, s2, s3, s4, s5, s6, s7};
-  for (std::size_t r = 0; r < kBlockRows; ++r) {
-    out[r] = offset[r] + scale * sums[r];
-    nan_if_not_finite += out[r] * 0.0;
-  }
+  // Row by row without an array of the sums, which would live in memory.
+  const auto finish = [&](std::size_t r, double sum) {
+    const double weight = offset[r] + scale * sum;
+    out[r] = weight;
+    nan_if_not_finite += weight * 0.0;
+  };
+  finish(0, s0);
+  finish(1, s1);
+  finish(2, s2);
+  finish(3, s3);
+  finish(4, s4);
+  finish(5, s5);
+  finish(6, s6);
+  finish(7, s7);
   return a;
 #endif
 }
