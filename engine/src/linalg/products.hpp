@@ -100,11 +100,22 @@ KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t co
     add_column(a, _mm_set1_pd(*x++));
     a += kBlockRows;
   }
-  // Two columns a turn halves the loop's own instructions; one load of x serves both.
-  for (; a != end; a += 2 * kBlockRows, x += 2) {
+  if (columns % 4 >= 2) {
     const __m128i pair = load_pair(x);
     add_column(a, low(pair));
     add_column(a + kBlockRows, high(pair));
+    a += 2 * kBlockRows;
+    x += 2;
+  }
+  // Four columns a turn: the loop's own instructions are a quarter per column; one load of x
+  // serves two columns.
+  for (; a != end; a += 4 * kBlockRows, x += 4) {
+    const __m128i pair = load_pair(x);
+    add_column(a, low(pair));
+    add_column(a + kBlockRows, high(pair));
+    const __m128i next = load_pair(x + 2);
+    add_column(a + 2 * kBlockRows, low(next));
+    add_column(a + 3 * kBlockRows, high(next));
   }
   if (stairs) {
     // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..

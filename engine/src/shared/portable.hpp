@@ -42,7 +42,11 @@ namespace korvane::portable {
 
 // The square root of x > 0, as std::sqrt gives it, without std::sqrt's branch for a negative x.
 KORVANE_ALWAYS_INLINE double sqrt_positive(double x) noexcept {
-#if KORVANE_SSE2
+#if KORVANE_SSE2 && defined(__GNUC__)
+  double root;  // the intrinsics would first clear the register's upper half
+  asm("sqrtsd %1, %0" : "=x"(root) : "x"(x));
+  return root;
+#elif KORVANE_SSE2
   const __m128d v = _mm_set_sd(x);
   return _mm_cvtsd_f64(_mm_sqrt_sd(v, v));
 #else
