@@ -47,6 +47,7 @@ struct BanditEngineCore::State {
   std::size_t result_bound = 0;           // the longest result document this state can produce
 
   // Per-pull scratch, sized once per build.
+  QueryFeatureCache query_feature;
   std::vector<double> deviates;
   std::vector<double> weights;
   std::vector<double> dense_row;
@@ -299,7 +300,7 @@ Result<std::size_t> BanditEngineCore::pull_into(std::optional<std::uint32_t> que
   standard_normals(rng_, s.deviates);
   // A non-finite weight turns the skipped 0.0 cells into NaN products: only the dense sum says so.
   const bool sparse_exact = sample_weights(s.theta, s.cholesky, s.deviates, scale, s.weights);
-  const double query = query_length_feature(query_length);
+  const double query = s.query_feature(query_length);
 
   // Second line of defence: every feature column and row must lie inside what is read below.
   const std::size_t n = s.arms.size();
