@@ -162,24 +162,137 @@ KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t co
   // in an array in memory; one load of x[j] serves all eight rows.
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
   const double* const end = a + kBlockRows * columns;
-  for (; a != end; ++x) {
+#if KORVANE_ARM_VFP
+  // GCC loads a column's eight values one VLDR at a time and shuffles the sums between registers
+  // around them; two VLDMs serve a column here. VMLA is the unfused multiply-add GCC emits itself.
+  if (a != end) {
+    asm("1:\n\t"
+        "vldmia %[x]!, {d3}\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s0], d4, d3\n\t"
+        "vmla.f64 %P[s1], d5, d3\n\t"
+        "vmla.f64 %P[s2], d6, d3\n\t"
+        "vmla.f64 %P[s3], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "cmp %[a], %[end]\n\t"
+        "bne 1b"
+        : [s0] "+w"(s0), [s1] "+w"(s1), [s2] "+w"(s2), [s3] "+w"(s3), [s4] "+w"(s4), [s5] "+w"(s5),
+          [s6] "+w"(s6), [s7] "+w"(s7), [a] "+r"(a), [x] "+r"(x)
+        : [end] "r"(end), "m"(*reinterpret_cast<const double(*)[]>(a)),
+          "m"(*reinterpret_cast<const double(*)[]>(x))
+        : "d3", "d4", "d5", "d6", "d7", "cc");
+  }
+  if (stairs) {
+    // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
+    asm("vldr d3, [%[x]]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s0], d4, d3\n\t"
+        "vmla.f64 %P[s1], d5, d3\n\t"
+        "vmla.f64 %P[s2], d6, d3\n\t"
+        "vmla.f64 %P[s3], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "vldr d3, [%[x], #8]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s2], d4, d3\n\t"
+        "vmla.f64 %P[s3], d5, d3\n\t"
+        "vmla.f64 %P[s4], d6, d3\n\t"
+        "vmla.f64 %P[s5], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3\n\t"
+        "vldr d3, [%[x], #16]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s2], d4, d3\n\t"
+        "vmla.f64 %P[s3], d5, d3\n\t"
+        "vmla.f64 %P[s4], d6, d3\n\t"
+        "vmla.f64 %P[s5], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3\n\t"
+        "vldr d3, [%[x], #24]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "vldr d3, [%[x], #32]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "vldr d3, [%[x], #40]\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3\n\t"
+        "vldr d3, [%[x], #48]\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3"
+        : [s0] "+w"(s0), [s1] "+w"(s1), [s2] "+w"(s2), [s3] "+w"(s3), [s4] "+w"(s4), [s5] "+w"(s5),
+          [s6] "+w"(s6), [s7] "+w"(s7), [a] "+r"(a)
+        : [x] "r"(x), "m"(*reinterpret_cast<const double(*)[kStairValues]>(a)),
+          "m"(*reinterpret_cast<const double(*)[kStairColumns]>(x))
+        : "d3", "d4", "d5", "d6", "d7");
+  }
+#else
+  for (; a != end; a += kBlockRows, ++x) {
     const double b = *x;
-    portable::mla4(a, b, s0, s1, s2, s3);
-    portable::mla4(a, b, s4, s5, s6, s7);
+    s0 += a[0] * b;
+    s1 += a[1] * b;
+    s2 += a[2] * b;
+    s3 += a[3] * b;
+    s4 += a[4] * b;
+    s5 += a[5] * b;
+    s6 += a[6] * b;
+    s7 += a[7] * b;
   }
   if (stairs) {
     // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
     double b = x[0];
-    portable::mla4(a, b, s0, s1, s2, s3);
-    portable::mla4(a, b, s4, s5, s6, s7);
-    for (int t = 1; t < 3; ++t) {
-      b = x[t];
-      portable::mla4(a, b, s2, s3, s4, s5);
-      portable::mla2(a, b, s6, s7);
+    s0 += a[0] * b;
+    s1 += a[1] * b;
+    s2 += a[2] * b;
+    s3 += a[3] * b;
+    s4 += a[4] * b;
+    s5 += a[5] * b;
+    s6 += a[6] * b;
+    s7 += a[7] * b;
+    for (int t = 0; t < 2; ++t) {
+      const double* c = a + 8 + 6 * t;
+      b = x[1 + t];
+      s2 += c[0] * b;
+      s3 += c[1] * b;
+      s4 += c[2] * b;
+      s5 += c[3] * b;
+      s6 += c[4] * b;
+      s7 += c[5] * b;
     }
-    for (int t = 3; t < 5; ++t) portable::mla4(a, x[t], s4, s5, s6, s7);
-    for (int t = 5; t < 7; ++t) portable::mla2(a, x[t], s6, s7);
+    for (int t = 0; t < 2; ++t) {
+      const double* c = a + 20 + 4 * t;
+      b = x[3 + t];
+      s4 += c[0] * b;
+      s5 += c[1] * b;
+      s6 += c[2] * b;
+      s7 += c[3] * b;
+    }
+    for (int t = 0; t < 2; ++t) {
+      const double* c = a + 28 + 2 * t;
+      b = x[5 + t];
+      s6 += c[0] * b;
+      s7 += c[1] * b;
+    }
+    a += kStairValues;
   }
+#endif
   // Row by row without an array of the sums, which would live in memory.
   const auto finish = [&](std::size_t r, double sum) {
     const double weight = offset[r] + scale * sum;

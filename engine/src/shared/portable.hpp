@@ -54,45 +54,6 @@ KORVANE_ALWAYS_INLINE double sqrt_positive(double x) noexcept {
 #endif
 }
 
-// s_k += p[k] * b for k < 4 (each product rounded, then added), p advanced past the four. On
-// 32-bit ARM one VLDM loads them, where GCC issues a VLDR each; VMLA is the unfused multiply-add
-// that GCC itself emits for these statements.
-KORVANE_ALWAYS_INLINE void mla4(const double*& p, double b, double& s0, double& s1, double& s2,
-                                double& s3) noexcept {
-#if KORVANE_ARM_VFP
-  asm("vldmia %[p]!, {d4-d7}\n\t"
-      "vmla.f64 %P[s0], d4, %P[b]\n\t"
-      "vmla.f64 %P[s1], d5, %P[b]\n\t"
-      "vmla.f64 %P[s2], d6, %P[b]\n\t"
-      "vmla.f64 %P[s3], d7, %P[b]"
-      : [s0] "+w"(s0), [s1] "+w"(s1), [s2] "+w"(s2), [s3] "+w"(s3), [p] "+r"(p)
-      : [b] "w"(b), "m"(*reinterpret_cast<const double(*)[4]>(p))
-      : "d4", "d5", "d6", "d7");
-#else
-  s0 += p[0] * b;
-  s1 += p[1] * b;
-  s2 += p[2] * b;
-  s3 += p[3] * b;
-  p += 4;
-#endif
-}
-
-// mla4 for two values.
-KORVANE_ALWAYS_INLINE void mla2(const double*& p, double b, double& s0, double& s1) noexcept {
-#if KORVANE_ARM_VFP
-  asm("vldmia %[p]!, {d6-d7}\n\t"
-      "vmla.f64 %P[s0], d6, %P[b]\n\t"
-      "vmla.f64 %P[s1], d7, %P[b]"
-      : [s0] "+w"(s0), [s1] "+w"(s1), [p] "+r"(p)
-      : [b] "w"(b), "m"(*reinterpret_cast<const double(*)[2]>(p))
-      : "d6", "d7");
-#else
-  s0 += p[0] * b;
-  s1 += p[1] * b;
-  p += 2;
-#endif
-}
-
 // The number of leading zero bits of v != 0: std::countl_zero without its test for zero.
 KORVANE_ALWAYS_INLINE int countl_zero_nonzero(std::uint64_t v) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__)
