@@ -127,7 +127,8 @@ void engine_dealloc(PyObject* self) {
 }
 
 PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_frame([&]() -> PyObject* {
+  // The arguments by value: the body reads them straight from its closure, not through pointers.
+  return call_frame([self, args, nargs, kwnames]() -> PyObject* {
     std::array<PyObject*, 2> slots{};
     if (!parse_fastcall(kPullSpec, args, nargs, kwnames, slots)) return nullptr;
     EngineObject* engine = receiver(self);
