@@ -127,6 +127,30 @@ def test_accepted_exclusion_sequences(exclude):
     assert not set(ids) & set(map(int, result["scores"]))
 
 
+def runtime_name(*parts):
+    """A keyword name built at run time: equal to the parameter's name, but not the same object."""
+    return "".join(parts)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda e: e.pull(7, [3]),
+        lambda e: e.pull(7, exclude_ids=[3]),
+        lambda e: e.pull(query_length=7, exclude_ids=[3]),
+        lambda e: e.pull(exclude_ids=[3], query_length=7),
+        lambda e: e.pull(**{runtime_name("query_", "length"): 7, runtime_name("exclude_", "ids"): [3]}),
+        lambda e: e.pull(7, **{runtime_name("exclude_", "ids"): [3]}),
+        lambda e: BanditEngine.pull(e, 7, exclude_ids=[3]),
+    ],
+)
+def test_every_spelling_of_a_call_fills_the_same_slots(call):
+    # Swapped or dropped slots change the result or fail: the query length moves every score.
+    expected = BanditEngine(three_arm_doc(), seed=4).pull(7, [3])
+    assert call(BanditEngine(three_arm_doc(), seed=4)) == expected
+    assert expected != BanditEngine(three_arm_doc(), seed=4).pull(None, [3])
+
+
 def test_none_means_absent_in_every_optional_slot(doc):
     results = [
         BanditEngine(doc, seed=None).pull(),

@@ -60,6 +60,19 @@ TEST(FeatureMatrix, QueryLengthFeature) {
   EXPECT_EQ(query_length_feature(4294967295u), std::log(4294967295.0));
 }
 
+TEST(FeatureMatrix, QueryFeatureCacheFollowsEveryChangeOfLength) {
+  // Repeats, changes back and forth, unknown lengths between known ones, and both ends.
+  const std::optional<std::uint32_t> lengths[] = {
+      std::nullopt, 120u, 120u, 2u, 120u, std::nullopt, 120u, 0u, 1u, 0u, 4294967295u, 0u};
+  QueryFeatureCache cache;
+  for (const auto length : lengths) {
+    const double expected = query_length_feature(length);
+    const double got = cache(length);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(std::signbit(got), std::signbit(expected));
+  }
+}
+
 TEST(FeatureMatrix, LatencyFeature) {
   EXPECT_EQ(latency_feature(150.0, 300.0), 0.5);
   EXPECT_EQ(latency_feature(150.0, std::nullopt), 1.0);

@@ -205,8 +205,8 @@ bool collect_i32(PyObject* obj, IdList& out) {
 
 }  // namespace
 
-bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<PyObject*> slots) {
+bool parse_fastcall_in_full(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, std::span<PyObject*> slots) {
   if (!intern_names(spec) || !fill_positional(spec, args, nargs, slots)) return false;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {

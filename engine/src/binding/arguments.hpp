@@ -67,10 +67,29 @@ class IdList {
   std::size_t size_ = 0;
 };
 
+bool parse_fastcall_in_full(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, std::span<PyObject*> slots);
+
 // Positional arguments from a vector call array, keywords from its name tuple (may be null). The
-// slots borrow from `args`, which the caller keeps alive until the call returns.
-bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<PyObject*> slots);
+// slots borrow from `args`, which the caller keeps alive until the call returns. Precondition: the
+// slots are empty.
+inline bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, std::span<PyObject*> slots) {
+  // The usual call names its keywords by their interned names in the parameters' order after the
+  // positional ones: then argument i is parameter i, found without a search.
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const auto given = static_cast<std::size_t>(nargs + nkw);
+  if (nargs < 0 || given > spec.params.size() || given < spec.required) {
+    return parse_fastcall_in_full(spec, args, nargs, kwnames, slots);
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (PyTuple_GET_ITEM(kwnames, k) != spec.interned[static_cast<std::size_t>(nargs + k)]) {
+      return parse_fastcall_in_full(spec, args, nargs, kwnames, slots);
+    }
+  }
+  for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+  return true;
+}
 
 // Positional arguments from a tuple, keywords from a dictionary (may be null) in its order. The
 // slots hold strong references: the dictionary is not ours to rely on.

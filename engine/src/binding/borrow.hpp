@@ -1,8 +1,9 @@
 // Shared and exclusive access to one engine instance through its borrow flag.
 // The flag is 0 when free, all bits set while exclusively held, otherwise the number of shared
 // holders; it is changed only atomically (acquire on taking, release on giving back). A guard
-// that fails to take access sets RuntimeError and tests false; a guard that succeeded holds a
-// reference to the instance and gives both back when it goes out of scope. Never throws.
+// that fails to take access sets RuntimeError and tests false; a guard that succeeded gives it back
+// when it goes out of scope. A guard lives inside one method call, whose caller keeps the instance
+// (self) alive until it returns, so it takes no reference of its own. Never throws.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -24,7 +25,7 @@ struct BorrowFlag {
 
 class SharedAccess {
  public:
-  SharedAccess(PyObject* owner, BorrowFlag& flag) noexcept : flag_(flag) {
+  explicit SharedAccess(BorrowFlag& flag) noexcept : flag_(flag) {
     std::atomic<std::size_t>& word = flag_.value;
     std::size_t current = word.load(std::memory_order_relaxed);
     do {
@@ -34,47 +35,43 @@ class SharedAccess {
       }
     } while (!word.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                          std::memory_order_relaxed));
-    owner_ = Py_NewRef(owner);
+    held_ = true;
   }
   SharedAccess(const SharedAccess&) = delete;
   SharedAccess& operator=(const SharedAccess&) = delete;
   ~SharedAccess() {
-    if (owner_ == nullptr) return;
-    flag_.value.fetch_sub(1, std::memory_order_release);
-    Py_DECREF(owner_);
+    if (held_) flag_.value.fetch_sub(1, std::memory_order_release);
   }
 
-  explicit operator bool() const noexcept { return owner_ != nullptr; }
+  explicit operator bool() const noexcept { return held_; }
 
  private:
   BorrowFlag& flag_;
-  PyObject* owner_ = nullptr;
+  bool held_ = false;
 };
 
 class ExclusiveAccess {
  public:
-  ExclusiveAccess(PyObject* owner, BorrowFlag& flag) noexcept : flag_(flag) {
+  explicit ExclusiveAccess(BorrowFlag& flag) noexcept : flag_(flag) {
     std::size_t expected = 0;
     if (!flag_.value.compare_exchange_strong(
             expected, kExclusivelyBorrowed, std::memory_order_acquire, std::memory_order_relaxed)) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return;
     }
-    owner_ = Py_NewRef(owner);
+    held_ = true;
   }
   ExclusiveAccess(const ExclusiveAccess&) = delete;
   ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
   ~ExclusiveAccess() {
-    if (owner_ == nullptr) return;
-    flag_.value.store(0, std::memory_order_release);
-    Py_DECREF(owner_);
+    if (held_) flag_.value.store(0, std::memory_order_release);
   }
 
-  explicit operator bool() const noexcept { return owner_ != nullptr; }
+  explicit operator bool() const noexcept { return held_; }
 
  private:
   BorrowFlag& flag_;
-  PyObject* owner_ = nullptr;
+  bool held_ = false;
 };
 
 }  // namespace korvane::binding

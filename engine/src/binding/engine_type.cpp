@@ -58,12 +58,20 @@ PyTypeObject* require_engine_type() {
   return type;
 }
 
-EngineObject* receiver(PyObject* self) {
+KORVANE_NOINLINE EngineObject* receiver_in_full(PyObject* self) {
   if (!PyObject_TypeCheck(self, require_engine_type())) {
     raise_cannot_convert(self, "BanditEngine");
     return nullptr;
   }
   return reinterpret_cast<EngineObject*>(self);
+}
+
+// An instance of the type itself (not of a subclass) needs no call to know it.
+inline EngineObject* receiver(PyObject* self) {
+  if (created_type != nullptr && Py_TYPE(self) == created_type) {
+    return reinterpret_cast<EngineObject*>(self);
+  }
+  return receiver_in_full(self);
 }
 
 // Result objects: a failure to create one is an internal failure of the call.
@@ -119,12 +127,13 @@ void engine_dealloc(PyObject* self) {
 }
 
 PyObject* engine_pull(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_frame([&]() -> PyObject* {
+  // The arguments by value: the body reads them straight from its closure, not through pointers.
+  return call_frame([self, args, nargs, kwnames]() -> PyObject* {
     std::array<PyObject*, 2> slots{};
     if (!parse_fastcall(kPullSpec, args, nargs, kwnames, slots)) return nullptr;
     EngineObject* engine = receiver(self);
     if (engine == nullptr) return nullptr;
-    ExclusiveAccess access(self, engine->borrow);
+    ExclusiveAccess access(engine->borrow);
     if (!access) return nullptr;
 
     std::optional<std::uint32_t> query_length;
@@ -174,7 +183,7 @@ PyObject* engine_update_from_sync(PyObject* self, PyObject* const* args, Py_ssiz
     if (!parse_fastcall(kUpdateSpec, args, nargs, kwnames, slots)) return nullptr;
     EngineObject* engine = receiver(self);
     if (engine == nullptr) return nullptr;
-    ExclusiveAccess access(self, engine->borrow);
+    ExclusiveAccess access(engine->borrow);
     if (!access) return nullptr;
 
     const std::optional<std::string_view> bandit_json = convert_text(slots[0], "bandit_json");
@@ -193,7 +202,7 @@ PyObject* shared_read(PyObject* self, Read&& read) {
   return call_frame([&]() -> PyObject* {
     EngineObject* engine = receiver(self);
     if (engine == nullptr) return nullptr;
-    SharedAccess access(self, engine->borrow);
+    SharedAccess access(engine->borrow);
     if (!access) return nullptr;
     return std::forward<Read>(read)(std::as_const(engine->core()));
   });

@@ -23,7 +23,7 @@ struct BanditEngineCore::State {
   std::int64_t bandit_id = 0;
   std::string name;
   std::size_t dimensions = 0;
-  std::string optimization_mode;
+  double exploration = 1.0;  // exploration_scale of the document's optimization_mode
   std::optional<double> avg_latency_last_n;
   std::vector<double> theta;    // the first `dimensions` entries of the document's theta
   linalg::SparseRows cholesky;  // the non-zero entries of the dimensions x dimensions factor
@@ -50,6 +50,7 @@ struct BanditEngineCore::State {
   bool groups_are_arms = false;           // every arm a group of its own, in arm order
 
   // Per-pull scratch, sized once per build.
+  QueryFeatureCache query_feature;
   std::vector<double> deviates;
   std::vector<double> weights;
   std::vector<double> dense_row;
@@ -170,7 +171,7 @@ Result<std::unique_ptr<BanditEngineCore::State>> BanditEngineCore::build_state(B
   s.bandit_id = sync.bandit_id;
   s.name = std::move(sync.name);
   s.dimensions = sync.dimensions;
-  s.optimization_mode = std::move(sync.optimization_mode);
+  s.exploration = exploration_scale(sync.optimization_mode);
   s.avg_latency_last_n = sync.avg_latency_last_n;
   const std::size_t d = s.dimensions;
   s.theta.assign(sync.theta.begin(), sync.theta.begin() + static_cast<std::ptrdiff_t>(d));
@@ -315,11 +316,11 @@ Result<std::string_view> BanditEngineCore::pull_text(std::optional<std::uint32_t
   State& s = *state_;
   if (out.size() < s.result_bound) throw_index_out_of_bounds(out.size(), s.result_bound - 1);
 
-  const double scale = exploration_scale(s.optimization_mode);
+  const double scale = s.exploration;
   standard_normals(rng_, s.deviates);
   // A non-finite weight turns the skipped 0.0 cells into NaN products: only the dense sum says so.
   const bool sparse_exact = sample_weights(s.theta, s.cholesky, s.deviates, scale, s.weights);
-  const double query = query_length_feature(query_length);
+  const double query = s.query_feature(query_length);
 
   // Second line of defence: every feature column and row must lie inside what is read below.
   const std::size_t n = s.arms.size();

@@ -11,7 +11,8 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-// One Box-Muller radius and angle; u1 is redrawn while it is exactly 0.0 so that ln stays finite.
+// One Box-Muller radius and angle; u1 is redrawn while it is exactly 0.0 (all 53 bits zero) so
+// that ln stays finite.
 struct Polar {
   double radius;
   double angle;
@@ -19,10 +20,11 @@ struct Polar {
 
 // Inlined so that the generator's words stay in registers across the pairs.
 KORVANE_ALWAYS_INLINE Polar draw_polar(SampleRng& rng) {
-  double u1 = rng.next_f64();
-  while (u1 <= 0.0) u1 = rng.next_f64();
+  std::uint64_t top = rng.next_top53();
+  while (top == 0) top = rng.next_top53();
+  const double u1 = SampleRng::to_unit(top);
   const double u2 = rng.next_f64();
-  return {std::sqrt(std::log(u1) * -2.0), u2 * kTwoPi};
+  return {portable::sqrt_positive(std::log(u1) * -2.0), u2 * kTwoPi};
 }
 
 }  // namespace
@@ -52,15 +54,17 @@ std::uint64_t default_seed(std::int64_t bandit_id, std::string_view name) {
 void standard_normals(SampleRng& rng, std::span<double> z) {
   // The words live in a local for the draws and are stored back once.
   SampleRng local = rng;
-  std::size_t i = 0;
-  for (; i + 1 < z.size(); i += 2) {
+  double* out = z.data();
+  // One pointer runs the pairs: a 32-bit machine has no register to spare for an index as well.
+  double* const pairs_end = out + (z.size() & ~std::size_t{1});
+  for (; out != pairs_end; out += 2) {
     const Polar p = draw_polar(local);
-    z[i] = p.radius * std::cos(p.angle);
-    z[i + 1] = p.radius * std::sin(p.angle);
+    out[0] = p.radius * std::cos(p.angle);
+    out[1] = p.radius * std::sin(p.angle);
   }
-  if (i < z.size()) {
+  if (z.size() % 2 != 0) {
     const Polar p = draw_polar(local);
-    z[i] = p.radius * std::cos(p.angle);
+    out[0] = p.radius * std::cos(p.angle);
   }
   rng = local;
 }

@@ -24,7 +24,7 @@ class SampleRng {
   }
 
   std::uint64_t next_u64() {
-    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+    const std::uint64_t result = word_math::mul_small(rotl(word_math::mul_small(s_[1], 5), 7), 9);
     const std::uint64_t t = s_[1] << 17;
     s_[2] ^= s_[0];
     s_[3] ^= s_[1];
@@ -35,9 +35,11 @@ class SampleRng {
     return result;
   }
 
-  // A multiple of 2^-53 in [0, 1): the top 53 bits of one next_u64.
-  double next_f64() {
-    const std::uint64_t top = next_u64() >> 11;
+  // The top 53 bits of one next_u64: next_f64 is to_unit of them.
+  std::uint64_t next_top53() { return next_u64() >> 11; }
+
+  // top * 2^-53, a multiple of 2^-53 in [0, 1) for top below 2^53 (exact).
+  static double to_unit(std::uint64_t top) {
     if constexpr (word_math::kNarrow) {
       // Exact either way; a 32-bit machine converts its two words in hardware, not in libgcc.
       const double high = static_cast<double>(static_cast<std::uint32_t>(top >> 32)) * 0x1.0p32;
@@ -46,6 +48,9 @@ class SampleRng {
       return static_cast<double>(top) * 0x1.0p-53;
     }
   }
+
+  // A multiple of 2^-53 in [0, 1): the top 53 bits of one next_u64.
+  double next_f64() { return to_unit(next_top53()); }
 
   // The four words s0..s3.
   const std::array<std::uint64_t, 4>& state() const { return s_; }

@@ -21,6 +21,24 @@ namespace korvane {
 // ln(max(q, 1)) for a known query length q, 0.0 when it is unknown.
 double query_length_feature(std::optional<std::uint32_t> query_length);
 
+// query_length_feature, remembering the last known length's value: a service asks with the same
+// lengths again and again, and the logarithm is a library call.
+class QueryFeatureCache {
+ public:
+  double operator()(std::optional<std::uint32_t> query_length) {
+    if (!query_length) return 0.0;
+    if (*query_length != last_length_) {
+      last_feature_ = query_length_feature(query_length);
+      last_length_ = *query_length;
+    }
+    return last_feature_;
+  }
+
+ private:
+  std::uint64_t last_length_ = ~std::uint64_t{0};  // no length yet: equal to no uint32
+  double last_feature_ = 0.0;
+};
+
 // arm / bandit when both are present and bandit > 0, else 1.0 (the arm value is not clamped).
 double latency_feature(std::optional<double> arm_latency, std::optional<double> bandit_latency);
 

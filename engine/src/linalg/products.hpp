@@ -100,11 +100,22 @@ KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t co
     add_column(a, _mm_set1_pd(*x++));
     a += kBlockRows;
   }
-  // Two columns a turn halves the loop's own instructions; one load of x serves both.
-  for (; a != end; a += 2 * kBlockRows, x += 2) {
+  if (columns % 4 >= 2) {
     const __m128i pair = load_pair(x);
     add_column(a, low(pair));
     add_column(a + kBlockRows, high(pair));
+    a += 2 * kBlockRows;
+    x += 2;
+  }
+  // Four columns a turn: the loop's own instructions are a quarter per column; one load of x
+  // serves two columns.
+  for (; a != end; a += 4 * kBlockRows, x += 4) {
+    const __m128i pair = load_pair(x);
+    add_column(a, low(pair));
+    add_column(a + kBlockRows, high(pair));
+    const __m128i next = load_pair(x + 2);
+    add_column(a + 2 * kBlockRows, low(next));
+    add_column(a + 3 * kBlockRows, high(next));
   }
   if (stairs) {
     // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
@@ -151,6 +162,88 @@ KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t co
   // in an array in memory; one load of x[j] serves all eight rows.
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
   const double* const end = a + kBlockRows * columns;
+#if KORVANE_ARM_VFP
+  // GCC loads a column's eight values one VLDR at a time and shuffles the sums between registers
+  // around them; two VLDMs serve a column here. VMLA is the unfused multiply-add GCC emits itself.
+  if (a != end) {
+    asm("1:\n\t"
+        "vldmia %[x]!, {d3}\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s0], d4, d3\n\t"
+        "vmla.f64 %P[s1], d5, d3\n\t"
+        "vmla.f64 %P[s2], d6, d3\n\t"
+        "vmla.f64 %P[s3], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "cmp %[a], %[end]\n\t"
+        "bne 1b"
+        : [s0] "+w"(s0), [s1] "+w"(s1), [s2] "+w"(s2), [s3] "+w"(s3), [s4] "+w"(s4), [s5] "+w"(s5),
+          [s6] "+w"(s6), [s7] "+w"(s7), [a] "+r"(a), [x] "+r"(x)
+        : [end] "r"(end), "m"(*reinterpret_cast<const double(*)[]>(a)),
+          "m"(*reinterpret_cast<const double(*)[]>(x))
+        : "d3", "d4", "d5", "d6", "d7", "cc");
+  }
+  if (stairs) {
+    // The rows still running, column by column: rows 0.., 2.., 2.., 4.., 4.., 6.., 6..
+    asm("vldr d3, [%[x]]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s0], d4, d3\n\t"
+        "vmla.f64 %P[s1], d5, d3\n\t"
+        "vmla.f64 %P[s2], d6, d3\n\t"
+        "vmla.f64 %P[s3], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "vldr d3, [%[x], #8]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s2], d4, d3\n\t"
+        "vmla.f64 %P[s3], d5, d3\n\t"
+        "vmla.f64 %P[s4], d6, d3\n\t"
+        "vmla.f64 %P[s5], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3\n\t"
+        "vldr d3, [%[x], #16]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s2], d4, d3\n\t"
+        "vmla.f64 %P[s3], d5, d3\n\t"
+        "vmla.f64 %P[s4], d6, d3\n\t"
+        "vmla.f64 %P[s5], d7, d3\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3\n\t"
+        "vldr d3, [%[x], #24]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "vldr d3, [%[x], #32]\n\t"
+        "vldmia %[a]!, {d4-d7}\n\t"
+        "vmla.f64 %P[s4], d4, d3\n\t"
+        "vmla.f64 %P[s5], d5, d3\n\t"
+        "vmla.f64 %P[s6], d6, d3\n\t"
+        "vmla.f64 %P[s7], d7, d3\n\t"
+        "vldr d3, [%[x], #40]\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3\n\t"
+        "vldr d3, [%[x], #48]\n\t"
+        "vldmia %[a]!, {d4-d5}\n\t"
+        "vmla.f64 %P[s6], d4, d3\n\t"
+        "vmla.f64 %P[s7], d5, d3"
+        : [s0] "+w"(s0), [s1] "+w"(s1), [s2] "+w"(s2), [s3] "+w"(s3), [s4] "+w"(s4), [s5] "+w"(s5),
+          [s6] "+w"(s6), [s7] "+w"(s7), [a] "+r"(a)
+        : [x] "r"(x), "m"(*reinterpret_cast<const double(*)[kStairValues]>(a)),
+          "m"(*reinterpret_cast<const double(*)[kStairColumns]>(x))
+        : "d3", "d4", "d5", "d6", "d7");
+  }
+#else
   for (; a != end; a += kBlockRows, ++x) {
     const double b = *x;
     s0 += a[0] * b;
@@ -199,11 +292,21 @@ KORVANE_ALWAYS_INLINE const double* block_affine(const double* a, std::size_t co
     }
     a += kStairValues;
   }
-  const double sums[kBlockRows] = {s0, s1, s2, s3, s4, s5, s6, s7};
-  for (std::size_t r = 0; r < kBlockRows; ++r) {
-    out[r] = offset[r] + scale * sums[r];
-    nan_if_not_finite += out[r] * 0.0;
-  }
+#endif
+  // Row by row without an array of the sums, which would live in memory.
+  const auto finish = [&](std::size_t r, double sum) {
+    const double weight = offset[r] + scale * sum;
+    out[r] = weight;
+    nan_if_not_finite += weight * 0.0;
+  };
+  finish(0, s0);
+  finish(1, s1);
+  finish(2, s2);
+  finish(3, s3);
+  finish(4, s4);
+  finish(5, s5);
+  finish(6, s6);
+  finish(7, s7);
   return a;
 #endif
 }

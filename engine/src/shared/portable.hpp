@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -29,7 +30,29 @@
 #define KORVANE_SSE2 0
 #endif
 
+// 32-bit ARM with a VFP unit, in GCC or Clang: the paths below spell its multiple loads.
+#if !KORVANE_SSE2 && defined(__GNUC__) && defined(__arm__) && !defined(__aarch64__) && \
+    defined(__ARM_FP) && !defined(__SOFTFP__)
+#define KORVANE_ARM_VFP 1
+#else
+#define KORVANE_ARM_VFP 0
+#endif
+
 namespace korvane::portable {
+
+// The square root of x > 0, as std::sqrt gives it, without std::sqrt's branch for a negative x.
+KORVANE_ALWAYS_INLINE double sqrt_positive(double x) noexcept {
+#if KORVANE_SSE2 && defined(__GNUC__)
+  double root;  // the intrinsics would first clear the register's upper half
+  asm("sqrtsd %1, %0" : "=x"(root) : "x"(x));
+  return root;
+#elif KORVANE_SSE2
+  const __m128d v = _mm_set_sd(x);
+  return _mm_cvtsd_f64(_mm_sqrt_sd(v, v));
+#else
+  return std::sqrt(std::fabs(x));  // |x| is x: the compiler then needs no errno case
+#endif
+}
 
 // The number of leading zero bits of v != 0: std::countl_zero without its test for zero.
 KORVANE_ALWAYS_INLINE int countl_zero_nonzero(std::uint64_t v) noexcept {

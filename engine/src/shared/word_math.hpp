@@ -34,6 +34,20 @@ KORVANE_ALWAYS_INLINE void mul_add(std::uint32_t& low, std::uint32_t& high, std:
 #endif
 }
 
+// x * k modulo 2^64 for a small constant k: on ARM one UMULL gives the low word's full product,
+// where GCC would spell the constant as shifts and adds with carries through both words.
+KORVANE_ALWAYS_INLINE std::uint64_t mul_small(std::uint64_t x, std::uint32_t k) {
+#if defined(__arm__) && !defined(__aarch64__)
+  std::uint32_t low, high;
+  asm("umull %0, %1, %2, %3"
+      : "=&r"(low), "=&r"(high)
+      : "r"(static_cast<std::uint32_t>(x)), "r"(k));
+  return (static_cast<std::uint64_t>(high + static_cast<std::uint32_t>(x >> 32) * k) << 32) | low;
+#else
+  return x * k;
+#endif
+}
+
 // m * 10 + digit, with m * 10 + digit below 2^64.
 KORVANE_ALWAYS_INLINE std::uint64_t times_ten_plus(std::uint64_t m, std::uint32_t digit) {
   std::uint32_t low = digit, high = 0;
