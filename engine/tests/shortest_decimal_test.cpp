@@ -18,7 +18,9 @@
 // library and that every distance but an exact tie's exceeds the exact path's errors. A distance
 // of (almost) zero is a family of exact ties, possible only where a has a small denominator (q in
 // [2, 76] for the ends, [-77, -1] for the halves); EveryExactTie checks each such exponent's ties.
-// The 2046 powers of two take their own path and are all checked.
+// The 2046 powers of two take their own path and are all checked. For 1 <= x < 2^52 `search`
+// takes the writer's route, each exponent's A, shift and half-width from a table computed by the
+// same formulas: the checks of those exponents are checks of that route.
 #include "engine/shortest_decimal.hpp"
 
 #include <dragonbox/dragonbox.h>
