@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Writes engine/src/engine/pow10_table.hpp: for every decimal exponent K of a double's scale,
+"""Writes engine/src/engine/json/pow10_table.hpp: for every decimal exponent K of a double's scale,
 ceil(10^(-K-1) * 2^(124 - floor(log2 10^(-K-1)))), a 125-bit integer, as (high, low) words.
 
 It also checks, with exact integers, the integer logarithm approximations that the search uses
 over every binary exponent of a double, and that the product's pre-shift stays within [0, 7].
-    python3 scripts/pow10_table.py > engine/src/engine/pow10_table.hpp
+    python3 scripts/pow10_table.py > engine/src/engine/json/pow10_table.hpp
 """
 from __future__ import annotations
 

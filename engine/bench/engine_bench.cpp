@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/engine_core.hpp"
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
 #include "engine/sync.hpp"
 
 namespace {

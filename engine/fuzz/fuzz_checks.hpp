@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/shortest_decimal.hpp"
+#include "engine/json/shortest_decimal.hpp"
 
 namespace korvane::fuzz {
 

@@ -20,7 +20,7 @@
 
 #include "../tests/dense_choice.hpp"
 #include "engine/engine_core.hpp"
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
 #include "engine/sync.hpp"
 #include "fuzz_checks.hpp"
 #include "shared/result.hpp"

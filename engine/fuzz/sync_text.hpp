@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
 #include "engine/sync.hpp"
 
 namespace korvane::fuzz {

@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
 
 namespace korvane::testing {
 

@@ -1,4 +1,4 @@
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
 
 #include <dragonbox/dragonbox.h>
 #include <gtest/gtest.h>

@@ -13,7 +13,8 @@
 
 #include "dense_choice.hpp"
 #include "engine/engine_core.hpp"
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
+#include "engine/posterior.hpp"
 #include "engine/sample_rng.hpp"
 #include "engine/sync.hpp"
 #include "features/arm_index_map.hpp"

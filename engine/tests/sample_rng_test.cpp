@@ -1,4 +1,5 @@
 #include "engine/sample_rng.hpp"
+#include "engine/posterior.hpp"
 
 #include <gtest/gtest.h>
 

@@ -21,7 +21,7 @@
 // The 2046 powers of two take their own path and are all checked. For 1 <= x < 2^52 `search`
 // takes the writer's route, each exponent's A, shift and half-width from a table computed by the
 // same formulas: the checks of those exponents are checks of that route.
-#include "engine/shortest_decimal.hpp"
+#include "engine/json/shortest_decimal.hpp"
 
 #include <dragonbox/dragonbox.h>
 #include <gtest/gtest.h>

@@ -68,6 +68,9 @@ class BanditEngineCore {
   struct State;
   BanditEngineCore(std::unique_ptr<State> state, SampleRng rng);
   static Result<std::unique_ptr<State>> build_state(BanditSync&& sync);
+  // The build's last step, the pull's own (pull.cpp): every group's member name rendered, the
+  // result text and the scratch sized.
+  static void prepare_pull(State& s);
   Result<std::string_view> pull_text(std::optional<std::uint32_t> query_length,
                                      std::span<const std::int32_t> exclude_ids, std::span<char> out,
                                      bool at_start);

@@ -1,14 +1,11 @@
-// The engine's randomness: SampleRng (xoshiro256** seeded by SplitMix64), the default seed,
-// Box-Muller standard normal deviates and the sampled weights theta + scale * L z.
-// Nothing here allocates; only sample_weights throws (InternalError, for spans too short).
+// The engine's generator: SampleRng (xoshiro256** seeded by SplitMix64) and the default seed.
+// Nothing here allocates or throws. The draws made from it are posterior.hpp's.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
-#include "linalg/sparse_rows.hpp"
 #include "shared/word_math.hpp"
 
 namespace korvane {
@@ -62,19 +59,5 @@ class SampleRng {
 
 // FNV-1a of the name's bytes, XOR the identifier's two's-complement bits.
 std::uint64_t default_seed(std::int64_t bandit_id, std::string_view name);
-
-// Fills z front to back with deviates, pairs by cosine then sine of one angle, an odd last one by
-// its cosine alone; draws 2 * ceil(z.size() / 2) values plus one per redrawn zero u1.
-void standard_normals(SampleRng& rng, std::span<double> z);
-
-// 1.5 for "explore", 0.5 for "maximize", 1.0 for any other text (exact, case-sensitive).
-double exploration_scale(std::string_view optimization_mode);
-
-// w[i] = theta[i] + scale * (row i of the factor times z), for i < w.size(). The factor holds the
-// non-zero entries of the d x d covariance factor; skipping its zeros is exact because Box-Muller
-// deviates are always finite. Throws InternalError "index out of bounds: ..." when theta or z is
-// shorter than the factor needs, before writing anything. Returns whether every weight is finite.
-bool sample_weights(std::span<const double> theta, const linalg::SparseRows& factor,
-                    std::span<const double> z, double scale, std::span<double> w);
 
 }  // namespace korvane

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/json_writer.hpp"
+#include "engine/json/writer.hpp"
 #include "engine/sync/numbers.hpp"
 #include "shared/text.hpp"
 

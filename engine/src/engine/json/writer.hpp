@@ -1,7 +1,9 @@
-// Writers for the compact JSON that the engine writes. The append_ functions append to a
-// caller-owned string (which may allocate as it grows) and never throw anything but
-// std::bad_alloc; the write_ functions write at a pointer into room the caller provides, return
-// the end of the text, and neither allocate nor throw.
+// Writers for the compact JSON that the engine writes: strings, integers and doubles, and members
+// of an object whose names are rendered once. The append_ functions append to a caller-owned
+// string (which may allocate as it grows) and never throw anything but std::bad_alloc; the write_
+// functions write at a pointer into room the caller provides, return the end of the text, and
+// neither allocate nor throw. This floor knows nothing of arms or scores: it writes what it is
+// given (inline_writer.hpp has the same number writing for loops that compute as they write).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include "features/feature_matrix.hpp"
 
 namespace korvane::json {
 
@@ -43,22 +44,12 @@ struct KeySlot {
   std::uint8_t length;
 };
 
+// The scratch that writing a member may touch past its end: a number's or a name slot's.
+inline constexpr std::size_t kMemberRoom = kDoubleRoom > sizeof(KeySlot) ? kDoubleRoom : sizeof(KeySlot);
+
 // For every g with keys[g].included, the name in keys[g] then the number values[g] as
-// write_double writes it, in order. Room: the text plus max(kDoubleRoom, sizeof(KeySlot)) bytes
-// of scratch.
+// write_double writes it, in order. Room: the text plus kMemberRoom bytes of scratch.
 char* write_double_members(char* p, std::span<const KeySlot> keys, const double* values);
-
-// The highest score so far and its row: only a greater score replaces it, so ties keep the first.
-struct Best {
-  double score;
-  std::size_t row;
-};
-
-// For every r with keys[r].included, in order: the row's sparse_score against weights, then the
-// name keys[r] and the score as write_double_members writes them; best follows the scores. Room:
-// as write_double_members.
-char* write_scored_members(char* p, std::span<const KeySlot> keys, const FeatureRow* rows,
-                           const double* weights, double query_feature, Best& best);
 
 void append_int(std::string& out, std::int64_t value);
 void append_uint(std::string& out, std::uint64_t value);

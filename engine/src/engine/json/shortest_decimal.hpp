@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "engine/pow10_table.hpp"
+#include "engine/json/pow10_table.hpp"
 #include "shared/portable.hpp"
 #include "shared/word_math.hpp"
 
