@@ -48,8 +48,8 @@ struct Best {
 // The arms that are their own groups, in one pass: for every r with keys[r].included, in order,
 // the row's score, offered to the choice, then its member written with that score. `chosen`
 // becomes the best row, or stays as it was when no arm is included. Room: as
-// json::write_double_members.
-KORVANE_FLATTEN char* write_scored_members(char* p, std::span<const json::KeySlot> keys,
+// json::write_double_members. Kept out of the pull's body, whose registers it would compete for.
+KORVANE_NOINLINE KORVANE_FLATTEN char* write_scored_members(char* p, std::span<const json::KeySlot> keys,
                                            const FeatureRow* rows, const double* weights,
                                            double query_feature, std::size_t& chosen) {
   // Pointers rather than an index, and the best arm's slot rather than its row: fewer registers
