@@ -79,30 +79,28 @@ KORVANE_ALWAYS_INLINE std::uint64_t byteswap(std::uint64_t v) noexcept {
 #endif
 }
 
-// a * b in full, as its upper and lower 64 bits.
-struct Product128 {
-  std::uint64_t high, low;
-};
-KORVANE_ALWAYS_INLINE Product128 mul_64x64(std::uint64_t a, std::uint64_t b) noexcept {
+// a * b in full, as its upper and lower 64 bits, where the compiler has the 64 x 64 -> 128-bit
+// multiply (KORVANE_WIDE_MULTIPLY); word_math::mul_64x64 is the one caller, with the 32-bit route
+// for every other machine.
+#if (defined(_MSC_VER) && !defined(__clang__) && (defined(_M_X64) || defined(_M_ARM64))) || \
+    defined(__SIZEOF_INT128__)
+#define KORVANE_WIDE_MULTIPLY 1
+KORVANE_ALWAYS_INLINE void mul_64x64_native(std::uint64_t a, std::uint64_t b, std::uint64_t& high,
+                                            std::uint64_t& low) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
-  std::uint64_t high;
-  const std::uint64_t low = _umul128(a, b, &high);
-  return {high, low};
-#elif defined(_MSC_VER) && !defined(__clang__) && defined(_M_ARM64)
-  return {__umulh(a, b), a * b};
-#elif defined(__SIZEOF_INT128__)
+  low = _umul128(a, b, &high);
+#elif defined(_MSC_VER) && !defined(__clang__)
+  high = __umulh(a, b);
+  low = a * b;
+#else
   __extension__ using Unsigned128 = unsigned __int128;
   const Unsigned128 p = static_cast<Unsigned128>(a) * b;
-  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
-#else
-  // Four 32 x 32-bit products, each sum below 2^64.
-  const std::uint64_t a0 = static_cast<std::uint32_t>(a), a1 = a >> 32;
-  const std::uint64_t b0 = static_cast<std::uint32_t>(b), b1 = b >> 32;
-  const std::uint64_t low = a0 * b0, cross = (low >> 32) + a1 * b0;
-  const std::uint64_t middle = static_cast<std::uint32_t>(cross) + a0 * b1;
-  return {a1 * b1 + (cross >> 32) + (middle >> 32),
-          (middle << 32) | static_cast<std::uint32_t>(low)};
+  high = static_cast<std::uint64_t>(p >> 64);
+  low = static_cast<std::uint64_t>(p);
 #endif
 }
+#else
+#define KORVANE_WIDE_MULTIPLY 0
+#endif
 
 }  // namespace korvane::portable

@@ -48,11 +48,49 @@ KORVANE_ALWAYS_INLINE std::uint64_t mul_small(std::uint64_t x, std::uint32_t k) 
 #endif
 }
 
-// m * 10 + digit, with m * 10 + digit below 2^64.
+// 128 bits, as two words.
+struct Wide {
+  std::uint64_t high, low;
+};
+
+// a * b in full: the machine's 64 x 64 -> 128-bit multiply, or four 32 x 32-bit
+// multiply-accumulates on 32-bit words.
+template <bool Narrow = kNarrow>
+KORVANE_ALWAYS_INLINE Wide mul_64x64(std::uint64_t a, std::uint64_t b) {
+  if constexpr (Narrow || !KORVANE_WIDE_MULTIPLY) {
+    const auto a0 = static_cast<std::uint32_t>(a), a1 = static_cast<std::uint32_t>(a >> 32);
+    const auto b0 = static_cast<std::uint32_t>(b), b1 = static_cast<std::uint32_t>(b >> 32);
+    std::uint32_t r0 = 0, r1 = 0, r2 = 0, r3, carry = 0;
+    mul_add(r0, carry, a0, b0);
+    mul_add(r1, carry, a1, b0);
+    r2 = carry;
+    carry = 0;
+    mul_add(r1, carry, a0, b1);
+    mul_add(r2, carry, a1, b1);
+    r3 = carry;
+    return {(static_cast<std::uint64_t>(r3) << 32) | r2,
+            (static_cast<std::uint64_t>(r1) << 32) | r0};
+  } else {
+#if KORVANE_WIDE_MULTIPLY
+    Wide p;
+    portable::mul_64x64_native(a, b, p.high, p.low);
+    return p;
+#endif
+  }
+}
+
+// m * 10 + digit, with m * 10 + digit below 2^64: on 32 bits one multiply-accumulate and one
+// multiply.
+template <bool Narrow = kNarrow>
 KORVANE_ALWAYS_INLINE std::uint64_t times_ten_plus(std::uint64_t m, std::uint32_t digit) {
-  std::uint32_t low = digit, high = 0;
-  mul_add(low, high, static_cast<std::uint32_t>(m), 10);
-  return (static_cast<std::uint64_t>(high + static_cast<std::uint32_t>(m >> 32) * 10) << 32) | low;
+  if constexpr (Narrow) {
+    std::uint32_t low = digit, high = 0;
+    mul_add(low, high, static_cast<std::uint32_t>(m), 10);
+    return (static_cast<std::uint64_t>(high + static_cast<std::uint32_t>(m >> 32) * 10) << 32) |
+           low;
+  } else {
+    return m * 10 + digit;
+  }
 }
 
 }  // namespace korvane::word_math

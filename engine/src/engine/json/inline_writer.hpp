@@ -13,6 +13,7 @@
 
 #include "engine/json/shortest_decimal.hpp"
 #include "engine/json/writer.hpp"
+#include "shared/double_bits.hpp"
 #include "shared/portable.hpp"
 #include "shared/text.hpp"
 #include "shared/word_math.hpp"
@@ -159,7 +160,7 @@ KORVANE_ALWAYS_INLINE void put_point(char* point) {
 KORVANE_ALWAYS_INLINE char* write_other(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   // One test for zero, the subnormals and the values with the largest exponent.
-  if (((bits >> 52) & 0x7ff) - 1 >= 0x7fe) [[unlikely]]
+  if (double_bits::exponent_field(bits) - 1 >= double_bits::kExponentMask - 1) [[unlikely]]
     return write_rare(p, value);
   *p = '-';
   p += bits >> 63;
@@ -235,8 +236,8 @@ KORVANE_ALWAYS_INLINE char* write_unit_range(char* p, std::uint64_t bits, unsign
 // write_double, inlined.
 KORVANE_ALWAYS_INLINE char* write_double_at(char* p, double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
-  const unsigned r = static_cast<unsigned>((bits >> 52) & 0x7ff) - 1023;
-  if (r < shortest::kUnitPowers && (bits & ((std::uint64_t{1} << 52) - 1)) != 0) [[likely]]
+  const unsigned r = double_bits::exponent_field(bits) - double_bits::kExponentBias;
+  if (r < shortest::kUnitPowers && double_bits::fraction(bits) != 0) [[likely]]
     return detail::write_unit_range(p, bits, r);
   return detail::write_other(p, value);
 }

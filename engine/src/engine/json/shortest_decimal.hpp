@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "engine/json/pow10_table.hpp"
+#include "shared/double_bits.hpp"
 #include "shared/portable.hpp"
 #include "shared/word_math.hpp"
 
@@ -40,33 +41,8 @@ struct Split {
   int exponent;
 };
 
-struct Wide {  // 128 bits
-  std::uint64_t high, low;
-};
-
-// a * b in full: the machine's 64 x 64 -> 128-bit multiply, or four 32 x 32-bit
-// multiply-accumulates on 32-bit words.
-template <bool Narrow>
-KORVANE_ALWAYS_INLINE Wide mul_64x64(std::uint64_t a, std::uint64_t b) {
-  if constexpr (Narrow) {
-    using word_math::mul_add;
-    const auto a0 = static_cast<std::uint32_t>(a), a1 = static_cast<std::uint32_t>(a >> 32);
-    const auto b0 = static_cast<std::uint32_t>(b), b1 = static_cast<std::uint32_t>(b >> 32);
-    std::uint32_t r0 = 0, r1 = 0, r2 = 0, r3, carry = 0;
-    mul_add(r0, carry, a0, b0);
-    mul_add(r1, carry, a1, b0);
-    r2 = carry;
-    carry = 0;
-    mul_add(r1, carry, a0, b1);
-    mul_add(r2, carry, a1, b1);
-    r3 = carry;
-    return {(static_cast<std::uint64_t>(r3) << 32) | r2,
-            (static_cast<std::uint64_t>(r1) << 32) | r0};
-  } else {
-    const portable::Product128 p = portable::mul_64x64(a, b);
-    return {p.high, p.low};
-  }
-}
+using word_math::mul_64x64;
+using word_math::Wide;
 
 // floor(q * log10 2), floor(log10(3/4 * 2^q)) and floor(n * log2 10) over the exponents of a
 // double (checked exactly by scripts/pow10_table.py).
@@ -126,16 +102,6 @@ KORVANE_ALWAYS_INLINE Wide times_ten(std::uint64_t fraction) {
   }
 }
 
-// m * 10 + digit, below 2^64.
-template <bool Narrow>
-KORVANE_ALWAYS_INLINE std::uint64_t ten_times_plus(std::uint64_t m, std::uint64_t digit) {
-  if constexpr (Narrow) {
-    return word_math::times_ten_plus(m, static_cast<std::uint32_t>(digit));
-  } else {
-    return m * 10 + digit;
-  }
-}
-
 // The slacks, in units of 2^-64 of x, for an exact power of two's path, whose 2046 doubles are
 // all checked: larger than the computed values' errors, so that an exact end or half falls on the
 // side that the closed interval or the even digit asks for.
@@ -153,7 +119,7 @@ KORVANE_NOINLINE inline Split power_of_two(int q) {
   const int k = floor_log10_three_quarters_pow2(q);
   const Pow10Entry& t = kPow10[k - kPow10MinK];
   const int s = q + 4 + floor_log2_pow10(-k - 1);  // 1 to 4
-  const Wide x = scaled<Narrow>(std::uint64_t{1} << (52 + s), t);
+  const Wide x = scaled<Narrow>(std::uint64_t{1} << (double_bits::kFractionBits + s), t);
   const std::uint64_t half = t.high << (s - 1);  // f/2 * 2^64, low by less than 8
   const std::uint64_t quarter = half >> 1;
   const std::uint64_t up = x.low + half + kEndpointSlack;
@@ -241,10 +207,11 @@ KORVANE_ALWAYS_INLINE Split exact_search(std::uint64_t c, int q) {
 // The same from a double's bits (sign ignored): the fast path keeps them rather than q.
 template <bool Narrow>
 KORVANE_NOINLINE inline Split exact_search_bits(std::uint64_t bits) {
-  const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  if (exponent_bits == 0) return exact_search<Narrow>(fraction, -1074);
-  return exact_search<Narrow>(fraction | (std::uint64_t{1} << 52), exponent_bits - 1075);
+  const auto exponent_bits = static_cast<int>(double_bits::exponent_field(bits));
+  const std::uint64_t fraction = double_bits::fraction(bits);
+  if (exponent_bits == 0) return exact_search<Narrow>(fraction, double_bits::kSubnormalQ);
+  return exact_search<Narrow>(fraction | double_bits::kHiddenBit,
+                              exponent_bits - double_bits::kUnitBias);
 }
 
 // The interval's width f in units of x as the decisions read it: f/2 in 64 fractional bits (low
@@ -316,18 +283,18 @@ KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, i
 // The bits of a normal double (exponent bits neither 0 nor 0x7ff), sign ignored.
 template <bool Narrow = word_math::kNarrow>
 KORVANE_ALWAYS_INLINE Split search_normal(std::uint64_t bits) {
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  const auto exponent_bits = static_cast<int>((bits >> 52) & 0x7ff);
+  const std::uint64_t fraction = double_bits::fraction(bits);
+  const auto exponent_bits = static_cast<int>(double_bits::exponent_field(bits));
   if (fraction == 0) [[unlikely]] {
-    return power_of_two<Narrow>(exponent_bits - 1075);
+    return power_of_two<Narrow>(exponent_bits - double_bits::kUnitBias);
   }
   // floor_log10_pow2(q) - kPow10MinK and q + 4 + floor_log2_pow10(-K-1), with q = bits - 1075
   // and the constants folded in before the shifts (exact: they add multiples of the divisors).
-  constexpr int kIndexBias = -kPow10MinK * (1 << 20) - 1075 * 315653;
-  constexpr int kShiftBias = (-kPow10MinK - 1) * 1741647 + (4 - 1075) * (1 << 19);
+  constexpr int kIndexBias = -kPow10MinK * (1 << 20) - double_bits::kUnitBias * 315653;
+  constexpr int kShiftBias = (-kPow10MinK - 1) * 1741647 + (4 - double_bits::kUnitBias) * (1 << 19);
   const int index = (exponent_bits * 315653 + kIndexBias) >> 20;
   const int s = exponent_bits + ((kShiftBias - index * 1741647) >> 19);
-  return search_scaled<Narrow>(fraction | (std::uint64_t{1} << 52), bits, index + kPow10MinK,
+  return search_scaled<Narrow>(fraction | double_bits::kHiddenBit, bits, index + kPow10MinK,
                                kPow10[index], s);
 }
 
@@ -345,7 +312,8 @@ inline constexpr int kUnitPowers = 52;  // K < 0: the shorter candidate's digit 
 inline constexpr auto kUnitPower = [] {
   std::array<UnitPower, kUnitPowers> table{};
   for (int r = 0; r < kUnitPowers; ++r) {
-    const int q = r - 52, k = floor_log10_pow2(q), s = q + 4 + floor_log2_pow10(-k - 1);
+    const int q = r - double_bits::kFractionBits, k = floor_log10_pow2(q),
+              s = q + 4 + floor_log2_pow10(-k - 1);
     const Pow10Entry& t = kPow10[k - kPow10MinK];
     table[static_cast<std::size_t>(r)] = {t, interval_width<false>(t, s),
                                           interval_width<true>(t, s), s, k};
@@ -357,7 +325,7 @@ inline constexpr auto kUnitPower = [] {
 template <bool Narrow = word_math::kNarrow>
 KORVANE_ALWAYS_INLINE Split search_unit(std::uint64_t bits, unsigned r) {
   const UnitPower& e = kUnitPower[r];
-  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const std::uint64_t c = double_bits::fraction(bits) | double_bits::kHiddenBit;
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, e.shift), e.power);
   if constexpr (Narrow) {
     return choose<Narrow>(x, e.word, e.k, bits);
@@ -370,14 +338,14 @@ KORVANE_ALWAYS_INLINE Split search_unit(std::uint64_t bits, unsigned r) {
 template <bool Narrow = word_math::kNarrow>
 inline Split search(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
-  const unsigned r = static_cast<unsigned>((bits >> 52) & 0x7ff) - 1023;
-  if (r < kUnitPowers && (bits & ((std::uint64_t{1} << 52) - 1)) != 0) {
+  const unsigned r = double_bits::exponent_field(bits) - double_bits::kExponentBias;
+  if (r < kUnitPowers && double_bits::fraction(bits) != 0) {
     return search_unit<Narrow>(bits, r);  // the writer's route for these
   }
-  if ((bits << 1) >> 53 != 0) return search_normal<Narrow>(bits);
-  constexpr int q = -1074, k = floor_log10_pow2(q);
-  return search_scaled<Narrow>(bits & ((std::uint64_t{1} << 52) - 1), bits, k,
-                               kPow10[k - kPow10MinK], q + 4 + floor_log2_pow10(-k - 1));
+  if (double_bits::exponent_field(bits) != 0) return search_normal<Narrow>(bits);
+  constexpr int q = double_bits::kSubnormalQ, k = floor_log10_pow2(q);
+  return search_scaled<Narrow>(double_bits::fraction(bits), bits, k, kPow10[k - kPow10MinK],
+                               q + 4 + floor_log2_pow10(-k - 1));
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
@@ -396,7 +364,7 @@ inline Decimal to_decimal(double value) {
   const Split split = search<Narrow>(value);
   Decimal d{split.head, split.exponent};
   if (split.last != kNoDigit) {
-    return {ten_times_plus<Narrow>(split.head, split.last), split.exponent - 1};
+    return {word_math::times_ten_plus<Narrow>(split.head, split.last), split.exponent - 1};
   }
   for (;;) {
     const std::uint64_t tenth = mul_64x64<Narrow>(d.significand, 0xCCCCCCCCCCCCCCCDULL).high >> 3;

@@ -10,6 +10,7 @@
 
 #include "engine/json/shortest_decimal.hpp"
 #include "shared/portable.hpp"
+#include "shared/powers_of_ten.hpp"
 #include "shared/text.hpp"
 
 namespace korvane::json {
@@ -30,17 +31,10 @@ struct Digits {
   const char* begin() const { return text + 17 - count; }
 };
 
-constexpr std::array<std::uint64_t, 20> kPow10 = [] {
-  std::array<std::uint64_t, 20> p{};
-  p[0] = 1;
-  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
-  return p;
-}();
-
 int digit_count(std::uint64_t v) {  // v > 0
   const int bits = 64 - portable::countl_zero_nonzero(v);
   const int t = (bits * 1233) >> 12;  // log10(2^bits), low by at most one
-  return t - (v < kPow10[static_cast<std::size_t>(t)]) + 1;
+  return t - (v < kPowersOfTen[static_cast<std::size_t>(t)]) + 1;
 }
 
 // The eight decimal digits of v < 10^8 at p, most significant first: all eight are split out at

@@ -1,5 +1,6 @@
-// Byte scanning shared by the reader's stream and its fast scanners: runs of plain string bytes and
-// of whitespace. Nothing here throws or allocates; `last` and `end` are one past the text.
+// The reader's byte helpers, shared by its stream, its fast scanners, its number reading and its
+// messages: classes of bytes, runs of whitespace and of plain string bytes. Pointer-based; `last`
+// and `end` are one past the text. Nothing here throws or allocates.
 #pragma once
 
 #include <bit>
@@ -10,7 +11,6 @@
 #include <type_traits>
 
 #include "shared/portable.hpp"
-#include "shared/text.hpp"
 #include "shared/word_math.hpp"
 
 namespace korvane::sync_detail {
@@ -18,20 +18,39 @@ namespace korvane::sync_detail {
 // No position: what the scanners return for a value that they leave to the reader.
 inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-KORVANE_ALWAYS_INLINE const char* skip_spaces(const char* p, const char* last) {
+// JSON's four whitespace bytes.
+constexpr bool is_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+constexpr bool is_digit(char c) noexcept {
+  return c >= '0' && c <= '9';
+}
+
+constexpr bool is_hex(char c) noexcept {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The value of a hex digit.
+constexpr unsigned hex_value(char c) noexcept {
+  if (c <= '9') return static_cast<unsigned>(c - '0');
+  return static_cast<unsigned>((c | 0x20) - 'a' + 10);
+}
+
+// The first byte at or after `p` that is not whitespace.
+KORVANE_ALWAYS_INLINE const char* skip_space(const char* p, const char* last) noexcept {
   // The one space after a separator that common encoders write, without the general test.
   if (p != last && *p == ' ') ++p;
-  while (p != last && static_cast<unsigned char>(*p) <= ' ' && text::is_space(*p)) ++p;
+  while (p != last && static_cast<unsigned char>(*p) <= ' ' && is_space(*p)) ++p;
   return p;
 }
 
-// The first offset at or after `i` that is not whitespace.
-inline std::size_t space_end(std::string_view input, std::size_t i) {
-  while (i < input.size() && static_cast<unsigned char>(input[i]) <= ' ' &&
-         text::is_space(input[i])) {
-    ++i;
+// The last byte before `p` that is not whitespace, or nullptr when there is none after `first`.
+inline const char* last_non_space(const char* first, const char* p) noexcept {
+  while (p != first) {
+    if (!is_space(*--p)) return p;
   }
-  return i;
+  return nullptr;
 }
 
 // Printable ASCII other than the quote and the backslash: a string byte that needs neither
@@ -41,7 +60,7 @@ inline bool is_plain(char c) {
   return u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
 }
 
-// The first byte at or after `p` that is not plain, eight bytes at a time.
+// The first byte at or after `p` that is not plain, a machine word at a time.
 KORVANE_ALWAYS_INLINE const char* plain_end(const char* p, const char* end) {
   // Words of the machine's width: on 32 bits a 64-bit word costs two of everything and more.
   using Word = std::conditional_t<word_math::kNarrow, std::uint32_t, std::uint64_t>;

@@ -493,8 +493,9 @@ class SyncHandler {
   // read here in one pass, straight into `out`, and the reader resumes at the closing bracket.
   // Anything else is left to the reader, which reports it exactly; nothing of it is kept.
   void take_numbers(std::size_t open, std::vector<double>& out, FlatOrNested* shape) {
-    const std::size_t first = space_end(input_, open + 1);
-    const bool rows = shape != nullptr && first < input_.size() && input_[first] == '[';
+    const char* const last = input_.data() + input_.size();
+    const char* const first = skip_space(input_.data() + open + 1, last);
+    const bool rows = shape != nullptr && first != last && *first == '[';
     if (rows && depth_ + generic_depth_ >= kMaxDepth) return;
     const std::size_t kept = out.size();
     const std::size_t close = rows ? number_rows(input_, open, out) : number_row(input_, open, out);
@@ -586,10 +587,11 @@ Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view ori
     }
     return fail(located(original, syntax_error(original, result.Code(), result.Offset())));
   }
-  std::size_t rest = stream.Tell();
-  while (rest < original.size() && text::is_space(original[rest])) ++rest;
-  if (rest < original.size()) {
-    return fail(located(original, ReadError{"trailing characters", rest + 1}));
+  const char* const last = original.data() + original.size();
+  const char* const rest = skip_space(original.data() + stream.Tell(), last);
+  if (rest != last) {
+    const auto at = static_cast<std::size_t>(rest - original.data());
+    return fail(located(original, ReadError{"trailing characters", at + 1}));
   }
   return std::move(handler).take();
 }

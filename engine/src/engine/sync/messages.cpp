@@ -4,19 +4,11 @@
 #include <cstring>
 
 #include "engine/json/writer.hpp"
+#include "engine/sync/bytes.hpp"
 #include "engine/sync/numbers.hpp"
-#include "shared/text.hpp"
 
 namespace korvane::sync_detail {
 namespace {
-
-bool is_digit(char c) noexcept {
-  return c >= '0' && c <= '9';
-}
-
-bool is_hex(char c) noexcept {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // Offset of the first byte in input[from, from + 4) that is not a hex digit, or from + 4.
 std::size_t hex_run_end(std::string_view input, std::size_t from) noexcept {
@@ -32,11 +24,8 @@ bool is_literal_letter(char c) noexcept {
 
 // The last byte before `offset` that is not whitespace, or '\0' at the start.
 char previous_token(std::string_view input, std::size_t offset) noexcept {
-  while (offset > 0) {
-    const char c = input[--offset];
-    if (!text::is_space(c)) return c;
-  }
-  return '\0';
+  const char* const before = last_non_space(input.data(), input.data() + offset);
+  return before != nullptr ? *before : '\0';
 }
 
 ReadError at_byte(std::string_view reason, std::size_t offset) {

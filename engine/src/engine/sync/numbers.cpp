@@ -1,5 +1,7 @@
 #include "engine/sync/numbers.hpp"
 
+#include "engine/sync/bytes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,10 +11,6 @@
 
 namespace korvane::sync_detail {
 namespace {
-
-bool is_digit(char c) noexcept {
-  return c >= '0' && c <= '9';
-}
 
 // Correctly rounded from a valid JSON number's text; a value below the smallest subnormal becomes
 // a signed zero. False when the magnitude exceeds the double range.

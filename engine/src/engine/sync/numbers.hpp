@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "shared/portable.hpp"
+#include "shared/powers_of_ten.hpp"
 #include "shared/word_math.hpp"
 
 namespace korvane::sync_detail {
@@ -42,15 +43,6 @@ KORVANE_ALWAYS_INLINE double exact_double(std::uint64_t m) noexcept {
   }
 }
 
-// m * 10 + digit (below 2^64): on 32 bits one multiply-accumulate and one multiply.
-KORVANE_ALWAYS_INLINE std::uint64_t times_ten_plus(std::uint64_t m, unsigned digit) noexcept {
-  if constexpr (kNarrow) {
-    return word_math::times_ten_plus(m, digit);
-  } else {
-    return m * 10 + digit;
-  }
-}
-
 // The index of the lowest set bit of stop != 0.
 KORVANE_ALWAYS_INLINE int lowest_bit(std::uint64_t stop) noexcept {
   if constexpr (kNarrow) {
@@ -73,7 +65,7 @@ KORVANE_ALWAYS_INLINE const char* take_digits(const char* p, const char* last,
                                               std::uint64_t& mantissa) noexcept {
   unsigned digit;
   while (p != last && (digit = static_cast<unsigned>(*p - '0')) < 10) {
-    mantissa = times_ten_plus(mantissa, digit);
+    mantissa = word_math::times_ten_plus(mantissa, digit);
     ++p;
   }
   return p;
@@ -81,7 +73,7 @@ KORVANE_ALWAYS_INLINE const char* take_digits(const char* p, const char* last,
 
 // The value of eight digit values, the first in the low byte; zero bytes below them count as
 // leading zeros.
-KORVANE_ALWAYS_INLINE std::uint64_t eight_digits(std::uint64_t v) noexcept {
+KORVANE_ALWAYS_INLINE std::uint64_t read_eight_digits(std::uint64_t v) noexcept {
   if constexpr (kNarrow) {
     // Four digits in each 32-bit half, then one multiplication joins them.
     const auto four = [](std::uint32_t x) {
@@ -96,9 +88,6 @@ KORVANE_ALWAYS_INLINE std::uint64_t eight_digits(std::uint64_t v) noexcept {
   return (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
 }
 
-inline constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000,     10000,
-                                                 100000, 1000000, 10000000, 100000000};
-
 // take_digits for a fraction: its first three digits a byte at a time, as most fractions have no
 // more, the rest eight at a time.
 KORVANE_ALWAYS_INLINE const char* take_fraction(const char* p, const char* last,
@@ -106,7 +95,7 @@ KORVANE_ALWAYS_INLINE const char* take_fraction(const char* p, const char* last,
   unsigned digit;
   for (int i = 0; i < 3; ++i) {
     if (p == last || (digit = static_cast<unsigned>(*p - '0')) >= 10) return p;
-    mantissa = times_ten_plus(mantissa, digit);
+    mantissa = word_math::times_ten_plus(mantissa, digit);
     ++p;
   }
   if constexpr (std::endian::native == std::endian::little) {
@@ -118,7 +107,7 @@ KORVANE_ALWAYS_INLINE const char* take_fraction(const char* p, const char* last,
       const std::uint64_t stop = (v | (v + 0x7676767676767676u)) & 0x8080808080808080u;
       const int count = stop == 0 ? 8 : lowest_bit(stop) >> 3;
       if (count == 0) return p;
-      mantissa = mantissa * kPowersOfTen[count] + eight_digits(v << (64 - 8 * count));
+      mantissa = mantissa * kPowersOfTen[count] + read_eight_digits(v << (64 - 8 * count));
       p += count;
       if (count < 8) return p;
     }

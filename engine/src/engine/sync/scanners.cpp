@@ -133,7 +133,7 @@ inline bool arm_value(const char*& p, const char* last, std::size_t field, ArmSy
 std::size_t number_row(std::string_view input, std::size_t open, std::vector<double>& out) {
   const char* const base = input.data();
   const char* const last = base + input.size();
-  const char* p = base + space_end(input, open + 1);
+  const char* p = skip_space(base + open + 1, last);
   if (p != last && *p == ']') return static_cast<std::size_t>(p - base);
   for (;;) {
     double value;
@@ -146,49 +146,51 @@ std::size_t number_row(std::string_view input, std::size_t open, std::vector<dou
     }
     out.push_back(value);
     if (p != last && *p == ',') {  // the usual spelling: the comma straight after the number
-      p = skip_spaces(p + 1, last);
+      p = skip_space(p + 1, last);
       continue;
     }
-    p = skip_spaces(p, last);
+    p = skip_space(p, last);
     if (p == last) return kNone;
     if (*p == ']') return static_cast<std::size_t>(p - base);
     if (*p != ',') return kNone;
-    p = skip_spaces(p + 1, last);
+    p = skip_space(p + 1, last);
   }
 }
 
 std::size_t number_rows(std::string_view input, std::size_t open, std::vector<double>& out) {
-  std::size_t i = space_end(input, open + 1);
+  const char* const base = input.data();
+  const char* const last = base + input.size();
+  const char* p = skip_space(base + open + 1, last);
   const std::size_t kept = out.size();
   for (bool first = true;; first = false) {
-    if (i >= input.size() || input[i] != '[') return kNone;
-    i = number_row(input, i, out);
-    if (i == kNone) return kNone;
+    if (p == last || *p != '[') return kNone;
+    const std::size_t close = number_row(input, static_cast<std::size_t>(p - base), out);
+    if (close == kNone) return kNone;
     if (first) {
       // The factor is square: its first row tells the whole size. Every further number takes
       // at least two bytes of text, which bounds the guess for a document that is not square.
       const std::size_t width = out.size() - kept;
-      const std::size_t room = (input.size() - i) / 2;
+      const std::size_t room = (input.size() - close) / 2;
       out.reserve(out.size() + std::min(width * width, room));
     }
-    i = space_end(input, i + 1);
-    if (i >= input.size() || (input[i] != ',' && input[i] != ']')) return kNone;
-    if (input[i] == ']') return i;
-    i = space_end(input, i + 1);
+    p = skip_space(base + close + 1, last);
+    if (p == last || (*p != ',' && *p != ']')) return kNone;
+    if (*p == ']') return static_cast<std::size_t>(p - base);
+    p = skip_space(p + 1, last);
   }
 }
 
 std::size_t arm_end(std::string_view input, std::size_t open, ArmSync& arm) {
   const char* const base = input.data();
   const char* const last = base + input.size();
-  const char* p = skip_spaces(base + open + 1, last);
+  const char* p = skip_space(base + open + 1, last);
   std::uint8_t seen = 0;
   for (;;) {
     std::string_view key;
     if (!plain_string(p, last, key)) return kNone;
-    p = skip_spaces(p, last);
+    p = skip_space(p, last);
     if (p == last || *p != ':') return kNone;
-    p = skip_spaces(p + 1, last);
+    p = skip_space(p + 1, last);
     const std::size_t field = arm_key(key);
     if (field < kArmFields) {
       const auto bit = static_cast<std::uint8_t>(1u << field);
@@ -196,14 +198,14 @@ std::size_t arm_end(std::string_view input, std::size_t open, ArmSync& arm) {
       seen |= bit;
     }
     if (!arm_value(p, last, field, arm)) return kNone;
-    p = skip_spaces(p, last);
+    p = skip_space(p, last);
     if (p == last) return kNone;
     if (*p == '}') {
       if ((seen & kArmRequiredBits) != kArmRequiredBits) return kNone;
       return static_cast<std::size_t>(p - base);
     }
     if (*p != ',') return kNone;
-    p = skip_spaces(p + 1, last);
+    p = skip_space(p + 1, last);
   }
 }
 
@@ -212,7 +214,7 @@ std::size_t take_arms(std::string_view input, std::size_t open, std::vector<ArmS
   const char* const last = base + input.size();
   std::size_t resume = kNone;
   ArmSync arm;
-  for (const char* p = skip_spaces(base + open + 1, last); p != last && *p == '{';) {
+  for (const char* p = skip_space(base + open + 1, last); p != last && *p == '{';) {
     const auto start = static_cast<std::size_t>(p - base);
     const std::size_t close = arm_end(input, start, arm);
     if (close == kNone) {
@@ -222,13 +224,13 @@ std::size_t take_arms(std::string_view input, std::size_t open, std::vector<ArmS
     if (arms.empty()) reserve_arms(arms, close + 1 - start, input.size() - (close + 1));
     arms.push_back(std::move(arm));
     arm = ArmSync{};
-    p = skip_spaces(base + close + 1, last);
+    p = skip_space(base + close + 1, last);
     if (p != last && *p == ']') {
       resume = static_cast<std::size_t>(p - base);
       break;
     }
     if (p != last && *p == ',') {
-      p = skip_spaces(p + 1, last);
+      p = skip_space(p + 1, last);
       if (p != last && *p == '{') continue;
     }
     // Whatever follows this arm is the reader's, and so is the arm itself.

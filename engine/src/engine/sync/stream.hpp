@@ -11,14 +11,8 @@
 
 #include "engine/sync/bytes.hpp"
 #include "shared/portable.hpp"
-#include "shared/text.hpp"
 
 namespace korvane::sync_detail {
-
-inline unsigned hex_value(char c) {
-  if (c <= '9') return static_cast<unsigned>(c - '0');
-  return static_cast<unsigned>((c | 0x20) - 'a' + 10);
-}
 
 // The text of a string that the reader decodes byte by byte (one with escapes or non-ASCII
 // bytes), terminator included. Put runs for every such byte, so it is a compare and a store.
@@ -83,10 +77,7 @@ class CountingStream {
   void Flush() {}
   std::size_t PutEnd(Ch*) { return 1; }  // the handler takes the text from text()
 
-  void skip_space() {
-    while (pos_ != end_ && static_cast<unsigned char>(*pos_) <= ' ' && text::is_space(*pos_))
-      ++pos_;
-  }
+  void skip_space() { pos_ = sync_detail::skip_space(pos_, end_); }
   // The handler has read up to `offset` itself.
   void resume_at(std::size_t offset) { pos_ = begin_ + offset; }
 
