@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/sync.hpp"
+#include "engine/sync/shape.hpp"
 #include "sync_reading.hpp"
 
 namespace {
@@ -291,16 +292,16 @@ TEST(SyncReaderPositions, LinesSplitAtLineFeedsAndColumnsCountBytes) {
 }
 
 TEST(SyncReaderFlatOrNested, DecidesFromTheCollectedShape) {
-  korvane::FlatOrNested flat;
+  korvane::sync_detail::FlatOrNested flat;
   flat.is_array = true;
   flat.has_numbers = true;
   flat.numbers = {1, 2};
-  EXPECT_EQ(*korvane::deserialize_flat_or_nested(flat), (std::vector<double>{1, 2}));
-  korvane::FlatOrNested mixed = flat;
+  EXPECT_EQ(*korvane::sync_detail::deserialize_flat_or_nested(flat), (std::vector<double>{1, 2}));
+  korvane::sync_detail::FlatOrNested mixed = flat;
   mixed.has_rows = true;
-  EXPECT_FALSE(korvane::deserialize_flat_or_nested(mixed));
-  korvane::FlatOrNested scalar;
-  EXPECT_EQ(korvane::deserialize_flat_or_nested(scalar).error(),
+  EXPECT_FALSE(korvane::sync_detail::deserialize_flat_or_nested(mixed));
+  korvane::sync_detail::FlatOrNested scalar;
+  EXPECT_EQ(korvane::sync_detail::deserialize_flat_or_nested(scalar).error(),
             "data did not match any variant of untagged enum FlatOrNested");
 }
 

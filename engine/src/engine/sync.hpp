@@ -1,9 +1,16 @@
-// The records of a sync document and the reader that fills them.
-// parse_bandit_sync never throws for any input bytes (except std::bad_alloc); on failure it returns
-// one line "<reason> at line <L> column <C>". On success every text of the records is valid UTF-8.
-// It allocates the records and, only for numbers beyond the reader's own limits, a copy of the
-// text. Stateless and thread-safe; nesting deeper than 127 levels is refused, so no input grows the
-// stack.
+// The sync reader's public face: the records of a sync document and the function that fills them.
+// What a caller may rely on:
+// - parse_bandit_sync never throws for any input bytes (except std::bad_alloc). On failure it
+//   returns one line "<reason> at line <L> column <C>" (lines split at line feeds, columns count
+//   bytes) and nothing else is kept; on success every text of the records is valid UTF-8.
+// - The reasons are part of the contract, and they name types as they stand: "struct BanditSync",
+//   "struct ArmSync", "i64", "usize", "f64", "a sequence" and "untagged enum FlatOrNested" for
+//   the two shapes of `cholesky` ("invalid type: string \"7\", expected i64 at line 1 column 17").
+//   Callers show them to users and match on them; they change only with the document format.
+// - It allocates the records and, only for numbers beyond the JSON reader's own limits, a copy
+//   of the text. Stateless and thread-safe; nesting deeper than 127 levels is refused, so no input
+//   grows the stack.
+// The reader's pieces live in sync/ (reader.cpp defines what is declared here).
 #pragma once
 
 #include <cstddef>
@@ -37,20 +44,6 @@ struct BanditSync {
   std::optional<double> avg_latency_last_n;
   std::vector<ArmSync> arms;
 };
-
-// The `cholesky` value as the reader collected it: every number in document order, and what its
-// structure admits. Either accepted shape flattens to exactly those numbers in that order.
-struct FlatOrNested {
-  std::vector<double> numbers;
-  bool is_array = false;     // the value itself is an array
-  bool has_numbers = false;  // some element is a number (flat form)
-  bool has_rows = false;     // some element is an array (nested form)
-  bool has_other = false;    // something fits neither form: a non-number, an object, deeper arrays
-};
-
-// The numbers of a value of either accepted shape, or the shape message (without a position).
-// Never throws; allocates only the message.
-Result<std::vector<double>> deserialize_flat_or_nested(FlatOrNested value);
 
 // "base": the exploration setting of a document that names none.
 std::string default_optimization_mode();

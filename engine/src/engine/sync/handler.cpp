@@ -23,10 +23,10 @@
 #include "engine/sync/messages.hpp"
 #include "engine/sync/numbers.hpp"
 #include "engine/sync/scanners.hpp"
+#include "engine/sync/shape.hpp"
 #include "engine/sync/stream.hpp"
 
-namespace korvane {
-namespace sync_detail {
+namespace korvane::sync_detail {
 namespace {
 
 // The document itself counts as the first level.
@@ -51,13 +51,11 @@ constexpr std::size_t kMaxDepth = 127;
 //   the string and number callbacks see the reader's own stream, and their Tell() is exact.
 // - The recursive mode takes the bracket before calling StartObject and StartArray, so these
 //   flags change only together with take_arm, take_arms and take_numbers.
-// Stop-when-done ends the reading at the root's last byte; read_once judges what follows.
+// Stop-when-done ends the reading at the root's last byte; read_with_handler judges what follows.
 constexpr unsigned kReadFlags = rapidjson::kParseInsituFlag |
                                 rapidjson::kParseValidateEncodingFlag |
                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                 rapidjson::kParseNumbersAsStringsFlag;
-
-constexpr char kShapeMessage[] = "data did not match any variant of untagged enum FlatOrNested";
 
 std::string_view wanted(Slot slot) {
   switch (slot) {
@@ -130,7 +128,7 @@ class SyncHandler {
       case Slot::kUnknown:
         break;
       case Slot::kCholesky:
-        return fail(kShapeMessage, end);
+        return fail(std::string(kShapeMessage), end);
       case Slot::kExtra:
         return extra(end - 4);
       default:
@@ -153,7 +151,7 @@ class SyncHandler {
       case Slot::kUnknown:
         break;
       case Slot::kCholesky:
-        return fail(kShapeMessage, end);
+        return fail(std::string(kShapeMessage), end);
       case Slot::kExtra:
         return extra(end - (value ? 4 : 5));
       default:
@@ -206,7 +204,7 @@ class SyncHandler {
         break;
       case Slot::kCholesky:
         if (!in_range(number)) return false;
-        return fail(kShapeMessage, end);
+        return fail(std::string(kShapeMessage), end);
       case Slot::kExtra:
         return extra(start);
       default:
@@ -240,7 +238,7 @@ class SyncHandler {
       case Slot::kUnknown:
         break;
       case Slot::kCholesky:
-        return fail(kShapeMessage, end);
+        return fail(std::string(kShapeMessage), end);
       case Slot::kExtra:
         return extra(stream_.string_start() - 1);
       default:
@@ -349,7 +347,8 @@ class SyncHandler {
       case FrameKind::kBanditArray:
         if (frame.count < kBanditRequired) {
           return fail("invalid length " + std::to_string(frame.count) +
-                          ", expected struct BanditSync with 8 elements",
+                          ", expected struct BanditSync with " + std::to_string(kBanditFields) +
+                          " elements",
                       at);
         }
         if (frame.count <= kModeField) sync_.optimization_mode = default_optimization_mode();
@@ -357,7 +356,8 @@ class SyncHandler {
       case FrameKind::kArmArray:
         if (frame.count < kArmRequired) {
           return fail("invalid length " + std::to_string(frame.count) +
-                          ", expected struct ArmSync with 7 elements",
+                          ", expected struct ArmSync with " + std::to_string(kArmFields) +
+                          " elements",
                       at);
         }
         return close_record(false);
@@ -567,8 +567,8 @@ class SyncHandler {
 
 }  // namespace
 
-Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view original,
-                             std::size_t* too_big_at) {
+Result<BanditSync> read_with_handler(std::string_view reader_bytes, std::string_view original,
+                                     std::size_t* too_big_at) {
   CountingStream stream(reader_bytes);
   SyncHandler handler(original, stream);
   rapidjson::Reader reader;
@@ -596,17 +596,4 @@ Result<BanditSync> read_once(std::string_view reader_bytes, std::string_view ori
   return std::move(handler).take();
 }
 
-}  // namespace sync_detail
-
-Result<std::vector<double>> deserialize_flat_or_nested(FlatOrNested value) {
-  if (!value.is_array || value.has_other || (value.has_numbers && value.has_rows)) {
-    return fail(sync_detail::kShapeMessage);
-  }
-  return std::move(value.numbers);
-}
-
-std::string default_optimization_mode() {
-  return "base";
-}
-
-}  // namespace korvane
+}  // namespace korvane::sync_detail

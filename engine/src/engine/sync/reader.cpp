@@ -1,5 +1,6 @@
-// parse_bandit_sync: one reading of the document, and a second one when the JSON reader refused a
-// number by its own limits that is a double all the same.
+// The reader's public functions (engine/sync.hpp): parse_bandit_sync, one reading of the document
+// and a second one when the JSON reader refused a number by its own limits that is a double all
+// the same; the document's default mode; the judgement of the `cholesky` value's shape.
 #include <algorithm>
 #include <cstddef>
 #include <string>
@@ -8,6 +9,7 @@
 #include "engine/sync.hpp"
 #include "engine/sync/handler.hpp"
 #include "engine/sync/numbers.hpp"
+#include "engine/sync/shape.hpp"
 
 namespace korvane {
 namespace {
@@ -47,11 +49,25 @@ std::string rewrite_numbers(std::string_view bytes) {
 
 }  // namespace
 
-Result<BanditSync> parse_bandit_sync(std::string_view text) {
-  std::size_t too_big_at = text.size();
-  Result<BanditSync> first = sync_detail::read_once(text, text, &too_big_at);
-  if (first || too_big_at == text.size()) return first;
-  return sync_detail::read_once(rewrite_numbers(text), text, nullptr);
+std::string default_optimization_mode() {
+  return "base";
 }
 
+Result<BanditSync> parse_bandit_sync(std::string_view text) {
+  std::size_t too_big_at = text.size();
+  Result<BanditSync> first = sync_detail::read_with_handler(text, text, &too_big_at);
+  if (first || too_big_at == text.size()) return first;
+  return sync_detail::read_with_handler(rewrite_numbers(text), text, nullptr);
+}
+
+namespace sync_detail {
+
+Result<std::vector<double>> deserialize_flat_or_nested(FlatOrNested value) {
+  if (!value.is_array || value.has_other || (value.has_numbers && value.has_rows)) {
+    return fail(std::string(kShapeMessage));
+  }
+  return std::move(value.numbers);
+}
+
+}  // namespace sync_detail
 }  // namespace korvane

@@ -85,7 +85,8 @@ inline bool arm_value(const char*& p, const char* last, std::size_t field, ArmSy
   std::string_view text;
   double number = 0.0;
   bool integer = false;
-  switch (arm_field(field)) {
+  const Slot slot = arm_field(field);
+  switch (slot) {
     case Slot::kArmId:
       // Below 2^53 the double is the integer itself; larger ids are left to the reader.
       if (!read_decimal(p, last, number, integer) || !integer || !(std::fabs(number) < 0x1p53)) {
@@ -100,11 +101,13 @@ inline bool arm_value(const char*& p, const char* last, std::size_t field, ArmSy
     case Slot::kModelProvider:
     case Slot::kSystemPrompt:
       if (!plain_string(p, last, text)) return false;
-      (field == 1 ? arm.model_name : field == 2 ? arm.model_provider : arm.system_prompt) = text;
+      (slot == Slot::kModelName       ? arm.model_name
+       : slot == Slot::kModelProvider ? arm.model_provider
+                                      : arm.system_prompt) = text;
       return true;
     case Slot::kTemplated:
     case Slot::kActive: {
-      bool& flag = field == 4 ? arm.is_prompt_templated : arm.is_active;
+      bool& flag = slot == Slot::kTemplated ? arm.is_prompt_templated : arm.is_active;
       if (literal(p, last, "true")) {
         flag = true;
       } else if (literal(p, last, "false")) {
