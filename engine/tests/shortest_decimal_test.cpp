@@ -203,8 +203,8 @@ TEST(ShortestDecimal, EveryNearMissOfEveryExponent) {
   for (int e = 0; e < 2047; ++e) {
     const int q = e == 0 ? -1074 : e - 1075;
     const int k = shortest::floor_log10_pow2(q);
-    const auto& t = shortest::kPow10[k - shortest::kPow10MinK];
-    const int s = q + 4 + shortest::floor_log2_pow10(-k - 1);
+    const auto& t = shortest::kPow10Scales[k - shortest::kMinK];
+    const int s = shortest::pre_shift(q, k);
     const U128 a = U128{t.high, t.low}.shifted(s);
     const std::uint64_t c_low = e == 0 ? 1 : kHidden + 1, c_end = e == 0 ? kHidden : kHidden << 1;
     const auto check = [&](std::uint64_t c) {

@@ -44,21 +44,9 @@ struct Split {
 using word_math::mul_64x64;
 using word_math::Wide;
 
-// floor(q * log10 2), floor(log10(3/4 * 2^q)) and floor(n * log2 10) over the exponents of a
-// double (checked exactly by scripts/pow10_table.py).
-constexpr int floor_log10_pow2(int q) {
-  return (q * 315653) >> 20;
-}
-constexpr int floor_log10_three_quarters_pow2(int q) {
-  return (q * 315653 - 131008) >> 20;
-}
-constexpr int floor_log2_pow10(int n) {
-  return (n * 1741647) >> 19;
-}
-
 // The upper 128 bits of the 192-bit u * t: the integer part of x and 64 bits of its fraction.
 template <bool Narrow>
-KORVANE_ALWAYS_INLINE Wide scaled(std::uint64_t u, const Pow10Entry& t) {
+KORVANE_ALWAYS_INLINE Wide scaled(std::uint64_t u, const Pow10Scale& t) {
   if constexpr (Narrow) {
     // Row by row in 32-bit words; each step's a * b + c + d fits in 64 bits (one UMAAL on ARM).
     using word_math::mul_add;
@@ -117,8 +105,8 @@ inline constexpr std::uint64_t kWindow = 16;
 template <bool Narrow>
 KORVANE_NOINLINE inline Split power_of_two(int q) {
   const int k = floor_log10_three_quarters_pow2(q);
-  const Pow10Entry& t = kPow10[k - kPow10MinK];
-  const int s = q + 4 + floor_log2_pow10(-k - 1);  // 1 to 4
+  const Pow10Scale& t = kPow10Scales[k - kMinK];
+  const int s = pre_shift(q, k);  // 1 to 4
   const Wide x = scaled<Narrow>(std::uint64_t{1} << (double_bits::kFractionBits + s), t);
   const std::uint64_t half = t.high << (s - 1);  // f/2 * 2^64, low by less than 8
   const std::uint64_t quarter = half >> 1;
@@ -163,8 +151,8 @@ inline bool divisible_by_pow5(std::uint64_t n, int j) {
 template <bool Narrow>
 KORVANE_ALWAYS_INLINE Split exact_search(std::uint64_t c, int q) {
   const int k = floor_log10_pow2(q);
-  const Pow10Entry& t = kPow10[k - kPow10MinK];
-  const int s = q + 4 + floor_log2_pow10(-k - 1);
+  const Pow10Scale& t = kPow10Scales[k - kMinK];
+  const int s = pre_shift(q, k);
   const std::uint64_t u = c << s;
   const Wide upper = mul_64x64<Narrow>(u, t.high), lower = mul_64x64<Narrow>(u, t.low);
   const std::uint64_t fraction_high = upper.low + lower.high;
@@ -220,7 +208,7 @@ template <bool Narrow>
 using Width = std::conditional_t<Narrow, std::uint32_t, std::uint64_t>;
 
 template <bool Narrow>
-constexpr Width<Narrow> interval_width(const Pow10Entry& t, int s) {
+constexpr Width<Narrow> interval_width(const Pow10Scale& t, int s) {
   if constexpr (Narrow) {
     const auto t3 = static_cast<std::uint32_t>(t.high >> 32);
     const auto t2 = static_cast<std::uint32_t>(t.high);
@@ -275,7 +263,7 @@ KORVANE_ALWAYS_INLINE Split choose(const Wide& x, Width<Narrow> width, int k, st
 // q = -1074), whose K = floor(log10 2^q) has the table entry t and the pre-shift s.
 template <bool Narrow>
 KORVANE_ALWAYS_INLINE Split search_scaled(std::uint64_t c, std::uint64_t bits, int k,
-                                          const Pow10Entry& t, int s) {
+                                          const Pow10Scale& t, int s) {
   const Wide x = scaled<Narrow>(shift_left<Narrow>(c, s), t);
   return choose<Narrow>(x, interval_width<Narrow>(t, s), k, bits);
 }
@@ -288,20 +276,21 @@ KORVANE_ALWAYS_INLINE Split search_normal(std::uint64_t bits) {
   if (fraction == 0) [[unlikely]] {
     return power_of_two<Narrow>(exponent_bits - double_bits::kUnitBias);
   }
-  // floor_log10_pow2(q) - kPow10MinK and q + 4 + floor_log2_pow10(-K-1), with q = bits - 1075
+  // floor_log10_pow2(q) - kMinK and pre_shift(q, K), with q = bits - kUnitBias
   // and the constants folded in before the shifts (exact: they add multiples of the divisors).
-  constexpr int kIndexBias = -kPow10MinK * (1 << 20) - double_bits::kUnitBias * 315653;
-  constexpr int kShiftBias = (-kPow10MinK - 1) * 1741647 + (4 - double_bits::kUnitBias) * (1 << 19);
-  const int index = (exponent_bits * 315653 + kIndexBias) >> 20;
-  const int s = exponent_bits + ((kShiftBias - index * 1741647) >> 19);
-  return search_scaled<Narrow>(fraction | double_bits::kHiddenBit, bits, index + kPow10MinK,
-                               kPow10[index], s);
+  constexpr int kIndexBias = -kMinK * (1 << kLog10Of2Shift) - double_bits::kUnitBias * kLog10Of2;
+  constexpr int kShiftBias =
+      (-kMinK - 1) * kLog2Of10 + (4 - double_bits::kUnitBias) * (1 << kLog2Of10Shift);
+  const int index = (exponent_bits * kLog10Of2 + kIndexBias) >> kLog10Of2Shift;
+  const int s = exponent_bits + ((kShiftBias - index * kLog2Of10) >> kLog2Of10Shift);
+  return search_scaled<Narrow>(fraction | double_bits::kHiddenBit, bits, index + kMinK,
+                               kPow10Scales[index], s);
 }
 
 // 1 <= |v| < 2^52, the usual range of the engine's numbers: exponent bits 1023 + r for r < 52,
 // each with its power, pre-shift and width looked up rather than computed.
 struct UnitPower {
-  Pow10Entry power;
+  Pow10Scale power;
   std::uint64_t half;  // interval_width<false>
   std::uint32_t word;  // interval_width<true>
   std::int32_t shift;
@@ -312,9 +301,8 @@ inline constexpr int kUnitPowers = 52;  // K < 0: the shorter candidate's digit 
 inline constexpr auto kUnitPower = [] {
   std::array<UnitPower, kUnitPowers> table{};
   for (int r = 0; r < kUnitPowers; ++r) {
-    const int q = r - double_bits::kFractionBits, k = floor_log10_pow2(q),
-              s = q + 4 + floor_log2_pow10(-k - 1);
-    const Pow10Entry& t = kPow10[k - kPow10MinK];
+    const int q = r - double_bits::kFractionBits, k = floor_log10_pow2(q), s = pre_shift(q, k);
+    const Pow10Scale& t = kPow10Scales[k - kMinK];
     table[static_cast<std::size_t>(r)] = {t, interval_width<false>(t, s),
                                           interval_width<true>(t, s), s, k};
   }
@@ -344,8 +332,8 @@ inline Split search(double value) {
   }
   if (double_bits::exponent_field(bits) != 0) return search_normal<Narrow>(bits);
   constexpr int q = double_bits::kSubnormalQ, k = floor_log10_pow2(q);
-  return search_scaled<Narrow>(double_bits::fraction(bits), bits, k, kPow10[k - kPow10MinK],
-                               q + 4 + floor_log2_pow10(-k - 1));
+  return search_scaled<Narrow>(double_bits::fraction(bits), bits, k, kPow10Scales[k - kMinK],
+                               pre_shift(q, k));
 }
 
 // v / 10^8 for every 64-bit v: ceil(2^90 / 10^8) errs by less than 2^26 per unit of v.
