@@ -1,6 +1,12 @@
 // Every compiler extension the engine uses, each with its MSVC branch: the attributes that steer
-// inlining, the bit operations C++20 lacks or guards with a test the callers do not need, and the
-// choice of the x86-64 vector paths. No other source file names a builtin or a vendor attribute.
+// inlining, the bit operations C++20 lacks or guards with a test the callers do not need, the
+// 128-bit multiply, and every test of the compiler or the processor that chooses a path (SSE2,
+// 32-bit ARM and its VFP unit). No other source file names a builtin or a vendor attribute or
+// tests the compiler or the processor (process_secret.cpp alone asks which operating system holds
+// the random key). Two kinds of code outside it are the machine's own, and each sits beside its
+// portable twin under one of the KORVANE_ switches below: SSE2 intrinsics, which GCC, Clang and
+// MSVC spell alike, and inline assembly for instructions GCC does not choose itself on 32-bit ARM
+// (word_math.hpp's UMAAL and UMULL, linalg/products.hpp's VFP block loops).
 #pragma once
 
 #include <bit>
@@ -36,6 +42,14 @@
 #define KORVANE_ARM_VFP 1
 #else
 #define KORVANE_ARM_VFP 0
+#endif
+
+// 32-bit ARM in GCC or Clang (ARMv6 or later: UMAAL), where word_math.hpp spells two multiplies.
+#if defined(__GNUC__) && defined(__arm__) && !defined(__aarch64__) && defined(__ARM_ARCH) && \
+    __ARM_ARCH >= 6
+#define KORVANE_ARM32_ASM 1
+#else
+#define KORVANE_ARM32_ASM 0
 #endif
 
 namespace korvane::portable {

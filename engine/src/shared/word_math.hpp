@@ -25,7 +25,7 @@ KORVANE_ALWAYS_INLINE std::uint64_t mul32(std::uint32_t a, std::uint32_t b) {
 // find it itself and keeps zero upper words of its own in the products.
 KORVANE_ALWAYS_INLINE void mul_add(std::uint32_t& low, std::uint32_t& high, std::uint32_t a,
                                    std::uint32_t b) {
-#if defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 6 && !defined(__aarch64__)
+#if KORVANE_ARM32_ASM
   asm("umaal %0, %1, %2, %3" : "+r"(low), "+r"(high) : "r"(a), "r"(b));
 #else
   const std::uint64_t t = mul32(a, b) + low + high;
@@ -37,7 +37,7 @@ KORVANE_ALWAYS_INLINE void mul_add(std::uint32_t& low, std::uint32_t& high, std:
 // x * k modulo 2^64 for a small constant k: on ARM one UMULL gives the low word's full product,
 // where GCC would spell the constant as shifts and adds with carries through both words.
 KORVANE_ALWAYS_INLINE std::uint64_t mul_small(std::uint64_t x, std::uint32_t k) {
-#if defined(__arm__) && !defined(__aarch64__)
+#if KORVANE_ARM32_ASM
   std::uint32_t low, high;
   asm("umull %0, %1, %2, %3"
       : "=&r"(low), "=&r"(high)
