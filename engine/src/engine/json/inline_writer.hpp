@@ -209,7 +209,7 @@ KORVANE_ALWAYS_INLINE char* write_unit_range(char* p, std::uint64_t bits, unsign
   char* const point = at + 16 + split.exponent;
   const char before = p[-1];
   char* end;
-  // Each branch writes the digits itself: on 32-bit ARM, GCC then spills less (7 instructions).
+  // Each branch writes the digits itself, which keeps 32-bit ARM from spilling (performance.md).
   if (split.last != shortest::kNoDigit) {
     // The shorter candidate's digit is a fraction's (K < 0): the text always has one.
     sixteen_digits(at, halves.upper, halves.lower);
