@@ -49,9 +49,9 @@ struct Best {
 // the row's score, offered to the choice, then its member written with that score. `chosen`
 // becomes the best row, or stays as it was when no arm is included. Room: as
 // json::write_double_members. Kept out of the pull's body, whose registers it would compete for.
-KORVANE_NOINLINE KORVANE_FLATTEN char* write_scored_members(char* p, std::span<const json::KeySlot> keys,
-                                           const FeatureRow* rows, const double* weights,
-                                           double query_feature, std::size_t& chosen) {
+KORVANE_NOINLINE KORVANE_FLATTEN char* write_scored_members(
+    char* p, std::span<const json::KeySlot> keys, const FeatureRow* rows, const double* weights,
+    double query_feature, std::size_t& chosen) {
   // Pointers rather than an index, and the best arm's slot rather than its row: fewer registers
   // live across the numbers' writing.
   const json::KeySlot* const first = keys.data();

@@ -26,8 +26,8 @@ namespace detail {
 using word_math::kNarrow;
 
 #if !KORVANE_SSE2
-// "00" to "99".
-inline constexpr std::array<char, 200> kPairs = [] {
+// "00" to "99", a copy in each file that writes numbers: its own table is read without the GOT.
+static constexpr std::array<char, 200> kPairs = [] {
   std::array<char, 200> pairs{};
   for (std::size_t i = 0; i < 100; ++i) {
     pairs[2 * i] = static_cast<char>('0' + i / 10);

@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-
 namespace korvane::json {
 
 // Quoted and escaped: `"` and `\` with a backslash, \b \t \n \f \r by name, other bytes below
@@ -45,7 +44,8 @@ struct KeySlot {
 };
 
 // The scratch that writing a member may touch past its end: a number's or a name slot's.
-inline constexpr std::size_t kMemberRoom = kDoubleRoom > sizeof(KeySlot) ? kDoubleRoom : sizeof(KeySlot);
+inline constexpr std::size_t kMemberRoom = kDoubleRoom > sizeof(KeySlot) ? kDoubleRoom
+                                                                         : sizeof(KeySlot);
 
 // For every g with keys[g].included, the name in keys[g] then the number values[g] as
 // write_double writes it, in order. Room: the text plus kMemberRoom bytes of scratch.
