@@ -3,7 +3,8 @@
     python -m korvane [FILE] [--pulls N] [--seed S] [--query-length Q] [--exclude IDS]
 
 Without FILE the example document shipped with the package is used; FILE "-" reads standard
-input. Bad input ends with one line on standard error and exit status 1.
+input. Bad input ends with one line on standard error and exit status 1 (2 for a bad command
+line, as argparse has it).
 """
 
 from __future__ import annotations
