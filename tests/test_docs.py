@@ -2,8 +2,8 @@
 
 How a page is written so that this test can check it:
 
-- A fenced ``python`` block is run. The blocks of one page run in order, in one namespace, in an
-  empty temporary directory; keep each well under a second.
+- A fenced ``python`` block is run. The blocks of one page run in order, in one namespace, from
+  the checkout (as the commands do); keep each well under a second, and write no files.
 - A fenced ``output`` block right after a ``python`` or ``sh`` block (only blank lines between)
   is what that block prints on standard output. It is compared line by line, trailing blanks
   ignored, and ``...`` stands for any text (doctest's ELLIPSIS): use it where the last digits of
@@ -214,12 +214,12 @@ def check_shell_block(block: Block) -> None:
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(ROOT)))
-def test_page_examples_run_and_print_what_they_show(page, tmp_path, monkeypatch):
+def test_page_examples_run_and_print_what_they_show(page, monkeypatch):
     blocks = read_blocks(page)
     if page.name == "README.md":
         expect(any(b.lang == "python" for b in blocks), "README.md has no python block to run")
     namespace: dict[str, object] = {"__name__": "__main__"}
-    monkeypatch.chdir(tmp_path)
+    monkeypatch.chdir(ROOT)
     for block in blocks:
         if block.lang == "python":
             # Padded so that a traceback names the page's own line.
