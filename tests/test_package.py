@@ -8,7 +8,7 @@ from korvane._engine import BanditEngine
 def test_package_exposes_its_version_and_the_engine_class():
     assert isinstance(korvane.__version__, str) and korvane.__version__.count(".") == 2
     assert korvane.BanditEngine is BanditEngine
-    assert set(korvane.__all__) == {"BanditEngine", "__version__"}
+    assert set(korvane.__all__) == {"BanditEngine", "__version__", "example_document"}
 
 
 def test_typing_files_are_installed():
@@ -18,7 +18,7 @@ def test_typing_files_are_installed():
 
 
 def test_bundled_example_is_a_consistent_document():
-    text = resources.files("korvane").joinpath("example_sync.json").read_text(encoding="utf-8")
+    text = korvane.example_document()
     doc = json.loads(text)
     models = {(a["model_name"], a["model_provider"]) for a in doc["arms"]}
     prompts = {a["system_prompt"] for a in doc["arms"]}

@@ -3,7 +3,8 @@
     python -m korvane [FILE] [--pulls N] [--seed S] [--query-length Q] [--exclude IDS]
 
 Without FILE the example document shipped with the package is used; FILE "-" reads standard
-input. Bad input ends with one line on standard error and exit status 1.
+input. Bad input ends with one line on standard error and exit status 1 (2 for a bad command
+line, as argparse has it).
 """
 
 from __future__ import annotations
@@ -13,13 +14,11 @@ import json
 import os
 import sys
 from collections.abc import Sequence
-from importlib import resources
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
-from korvane import BanditEngine, __version__
+from korvane import BanditEngine, __version__, example_document
 
-EXAMPLE_DOCUMENT = "example_sync.json"
 BAR_WIDTH = 40
 PROMPT_WIDTH = 48
 
@@ -116,8 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
 def read_document(file: str | None) -> tuple[str, str]:
     """The document text and a label for it."""
     if file is None:
-        text = resources.files("korvane").joinpath(EXAMPLE_DOCUMENT).read_text(encoding="utf-8")
-        return text, "bundled example"
+        return example_document(), "bundled example"
     if file == "-":
         try:
             # Decode strictly ourselves: the stream's own error handler may smuggle bad bytes in.
