@@ -207,7 +207,8 @@ def side_by_side(peers: list[Peer], rounds: int, memory_limit: float,
 
 def markdown_table(peers: list[Peer], rows) -> str:
     others = [p for p in peers if p.key != "engine"]
-    header = ["arms", "d"] + [f"{p.label} (µs/pull)" for p in peers]
+    unit = "µs/pull" if all(p.key in ("engine", "numpy") for p in peers) else "µs"
+    header = ["arms", "d"] + [f"{p.label} ({unit})" for p in peers]
     header += [f"{p.label} / engine" for p in others]
     lines = ["| " + " | ".join(header) + " |", "|" + "---:|" * len(header)]
     for arms, d, times in rows:
@@ -232,8 +233,12 @@ def plot_rows(peers: list[Peer], rows, path: Path) -> None:
         if points:
             ax.loglog(*zip(*points), style, label=peer.legend)
     ax.set_xlabel("arms (d = 3·models + prompts, dense lower-triangular factor)")
-    ax.set_ylabel("time per pull (µs)")
-    ax.set_title("One pull through the Python API, single thread")
+    if all(p.key in ("engine", "numpy") for p in peers):
+        ax.set_ylabel("time per pull (µs)")
+        ax.set_title("One pull through the Python API, single thread")
+    else:
+        ax.set_ylabel("time per decision (µs)")
+        ax.set_title("One decision through the Python API, single thread")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend()
     fig.tight_layout()
