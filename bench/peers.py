@@ -11,7 +11,7 @@ What each computes per decision, for A arms of M models and P prompts, d = 3 M +
             argmax and json.dumps of the same result.
   MABWiser  LinTS keeps one ridge-regression posterior per arm over a context vector: for every
             arm, the Cholesky factor of its d x d covariance (about d^3 / 3), one draw from it and
-            a dot product with the context; the arm of the highest. It returns the arm only.
+            a dot product with the context; then the arm with the highest. It returns the arm only.
             Given the active arms (a user would remove the inactive ones); it has no exclusion.
   MABWiser 2-wide  the same with a context of width 2 (the query's log-length and a constant), as a
             port of this bandit would more likely shape it; still one draw per arm.
