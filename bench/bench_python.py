@@ -7,58 +7,10 @@ Run with the interpreter of a virtual environment that has korvane installed:
 from __future__ import annotations
 
 import argparse
-import json
-import random
 import timeit
 
 from korvane._engine import BanditEngine
-
-
-def make_document(models: int, prompts: int, full_precision: bool = False) -> str:
-    """A consistent document: every model with every prompt, dense lower-triangular factor.
-
-    With `full_precision` the factor, theta and the latencies are random doubles (fixed seed) in
-    shortest round-trip form, mostly 16 or 17 significant digits, as a service's encoder writes them.
-    """
-    arms = []
-    arm_id = 1
-    for m in range(models):
-        for p in range(prompts):
-            arms.append(
-                {
-                    "arm_id": arm_id,
-                    "model_name": f"model-{m}",
-                    "model_provider": f"provider-{m % 3}",
-                    "system_prompt": f"You are assistant number {p}.",
-                    "is_active": arm_id % 7 != 0,
-                    "avg_latency_last_n": 100.0 + 13.5 * arm_id,
-                }
-            )
-            arm_id += 1
-    d = 3 * models + prompts
-    cholesky = [
-        [0.0 if j > i else (1.0 if i == j else 0.01 * ((i * 31 + j * 17) % 11 - 5)) for j in range(d)]
-        for i in range(d)
-    ]
-    theta = [0.001 * ((7 * i) % 13 - 6) for i in range(d)]
-    if full_precision:
-        rng = random.Random(5)
-        cholesky = [[0.0 if j > i else rng.uniform(-1, 1) for j in range(d)] for i in range(d)]
-        theta = [rng.gauss(0, 1) for _ in range(d)]
-        for arm in arms:
-            arm["avg_latency_last_n"] = rng.uniform(50, 900)
-    return json.dumps(
-        {
-            "bandit_id": 42,
-            "name": "bench",
-            "theta": theta,
-            "cholesky": cholesky,
-            "dimensions": d,
-            "optimization_mode": "base",
-            "avg_latency_last_n": 250.0,
-            "arms": arms,
-        }
-    )
+from workloads import make_document
 
 
 def best_of(stmt, number: int, repeat: int = 5) -> float:

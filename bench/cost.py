@@ -1,5 +1,5 @@
-"""Cost of one pull through the Python API: callgrind instruction counts, wall-clock time, and a
-NumPy implementation of the same decision for comparison.
+"""Cost of one pull through the Python API: callgrind instruction counts, and wall-clock ratios
+between two installed builds.
 
 Instruction counts do not depend on the machine's load, so they are the figure to compare on a
 shared machine. Each workload is run twice under valgrind's callgrind, once with N1 and once with
@@ -19,70 +19,22 @@ Run it with the interpreter of a virtual environment that has korvane installed:
                                         # with wall-clock ratios measured in the same run
     .venv-3.12/bin/python bench/cost.py --plot bench/pull-time.png --markdown bench/pull-time.md
                                         # time per pull against arm count, engine and NumPy
-                                        # (needs the `bench` extras: numpy, matplotlib)
+                                        # (needs the `bench` extras; peers.py, which does the
+                                        # timing, adds MABWiser's LinTS)
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import subprocess
 import sys
 import tempfile
-import timeit
 from pathlib import Path
 
-BENCH_DIR = Path(__file__).resolve().parent
-
-# (name, models, prompts, N1, N2): d = 3 * models + prompts. N1 is past the first pulls, whose
-# one-time costs (the allocator settling on where large result texts live) would not cancel.
-WORKLOADS = (
-    ("W1", 4, 3, 2_000, 12_000),
-    ("W2", 32, 32, 20, 220),
-    ("W3", 100, 100, 10, 40),
-)
-PULL_CALL = "engine.pull(query_length=120, exclude_ids=[3])"
-
-
-def callgrind_instructions(argv: list[str], env: dict[str, str] | None = None) -> int:
-    """Instructions executed by the command under valgrind's callgrind (the run's total Ir)."""
-    with tempfile.TemporaryDirectory() as tmp:
-        out = Path(tmp) / "callgrind.out"
-        subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *argv],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
-        )
-        for line in out.read_text().splitlines():
-            if line.startswith(("summary:", "totals:")):
-                return int(line.split()[1])
-    raise RuntimeError(f"no instruction total in callgrind's output for {argv}")
-
-
-def instructions_per_call(python: str, setup: str, call: str, n1: int, n2: int) -> float:
-    """Instructions per `call` after `setup`, from two runs of the same script with n1 and n2 calls.
-
-    The calls are made from a function, as a service makes them, and counted as timeit counts them
-    (a loop at module level would add the global dictionary's stores of its loop variable, and a
-    range its int objects). The interpreter runs with a fixed hash seed so that both runs do
-    exactly the same set-up.
-    """
-    script = (f"import itertools, sys\n{setup}\n"
-              f"def run(n):\n    for _ in itertools.repeat(None, n):\n        {call}\n"
-              "run(int(sys.argv[1]))\n")
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    counts = [callgrind_instructions([python, "-c", script, str(n)], env) for n in (n1, n2)]
-    return (counts[1] - counts[0]) / (n2 - n1)
-
-
-def engine_setup(models: int, prompts: int) -> str:
-    return (
-        f"sys.path.insert(0, {str(BENCH_DIR)!r})\n"
-        "from bench_python import make_document\n"
-        "from korvane._engine import BanditEngine\n"
-        f"engine = BanditEngine(make_document({models}, {prompts}), seed=7)\n"
-    )
+from workloads import (BENCH_DIR, PULL_CALL, REFRESH_CALL, WORKLOADS, engine_setup,
+                       instructions_per_call, make_document, refresh_count, refresh_setup)
 
 
 def pull_seconds(python: str, models: int, prompts: int, number: int, repeat: int = 5) -> float:
@@ -125,10 +77,6 @@ def arm_table(python: str, arm: str, root: Path, profile: bool, refresh: bool) -
 def refresh_table(python: str, package: Path, root: Path, profile: bool) -> None:
     """update_from_sync per byte of the 10,000-arm documents, short and full-precision numbers."""
     import qemu_cost
-
-    sys.path.insert(0, str(BENCH_DIR))
-    from bench_python import make_document
-    from refresh_cost import REFRESH_CALL, refresh_count, refresh_setup
 
     print(f"\n{'refresh':>10} {'bytes':>9} {'x86_64/byte':>12} {'armv7l/byte':>12}")
     for full in (False, True):
@@ -178,115 +126,6 @@ def wall_clock_ratios(pythons: list[str], rounds: int) -> None:
               flush=True)
 
 
-class NumpyBandit:
-    """The same decision written with NumPy: draw, weights, query feature, scores, choice, text.
-
-    Its random numbers come from NumPy's generator, so its choices differ from the engine's; what it
-    computes per pull, and the text it returns, are the same.
-    """
-
-    def __init__(self, document: str, seed: int) -> None:
-        import numpy as np
-
-        self.np = np
-        doc = json.loads(document)
-        arms = doc["arms"]
-        d = doc["dimensions"]
-        models: dict[tuple[str, str], int] = {}
-        prompts: dict[str, int] = {}
-        for arm in sorted(arms, key=lambda a: a["arm_id"]):
-            models.setdefault((arm["model_name"], arm["model_provider"]), len(models))
-            prompts.setdefault(arm["system_prompt"], len(prompts))
-        nm, np_ = len(models), len(prompts)
-        self.features = np.zeros((len(arms), d))
-        self.query_cells = (np.arange(len(arms)), np.zeros(len(arms), dtype=np.intp))
-        bandit_latency = doc.get("avg_latency_last_n")
-        for r, arm in enumerate(arms):
-            m = models[(arm["model_name"], arm["model_provider"])]
-            self.features[r, m] = 1.0
-            self.features[r, nm + prompts[arm["system_prompt"]]] = 1.0
-            self.query_cells[1][r] = nm + np_ + m
-            latency = arm.get("avg_latency_last_n")
-            ok = latency is not None and bandit_latency is not None and bandit_latency > 0
-            self.features[r, 2 * nm + np_ + m] = latency / bandit_latency if ok else 1.0
-        self.theta = np.array(doc["theta"][:d])
-        self.cholesky = np.array(doc["cholesky"], dtype=float).reshape(d, d)
-        self.scale = {"explore": 1.5, "maximize": 0.5}.get(doc.get("optimization_mode"), 1.0)
-        self.ids = np.array([a["arm_id"] for a in arms], dtype=np.int64)
-        self.active = np.array([a.get("is_active", True) for a in arms])
-        self.rows_of: dict[int, list[int]] = {}
-        for r, arm in enumerate(arms):
-            self.rows_of.setdefault(arm["arm_id"], []).append(r)
-        self.rng = np.random.default_rng(seed)
-
-    def pull(self, query_length: int | None = None, exclude_ids: list[int] | None = None) -> str:
-        np = self.np
-        z = self.rng.standard_normal(self.theta.shape[0])
-        w = self.theta + self.scale * (self.cholesky @ z)
-        self.features[self.query_cells] = math.log(max(query_length, 1)) if query_length else 0.0
-        scores = self.features @ w
-        eligible = self.active.copy()
-        for arm_id in exclude_ids or ():
-            eligible[self.rows_of.get(arm_id, [])] = False
-        masked = np.where(eligible & ~np.isnan(scores), scores, -np.inf)
-        chosen = int(np.argmax(masked))
-        if not eligible.any() or masked[chosen] == -np.inf:
-            raise ValueError("All arms excluded or inactive")
-        shown = {str(i): (s if math.isfinite(s) else None)
-                 for i, s in zip(self.ids[eligible].tolist(), scores[eligible].tolist())}
-        result = {"arm_index": chosen, "arm_id": int(self.ids[chosen]), "scores": shown}
-        return json.dumps(result, separators=(",", ":"))
-
-
-# Arm counts from 12 to 10,000 (models x prompts), for the plot.
-SIZES = ((4, 3), (8, 8), (16, 16), (32, 32), (64, 64), (100, 100))
-
-
-def comparison(markdown: Path | None, plot: Path | None) -> None:
-    sys.path.insert(0, str(BENCH_DIR))
-    from bench_python import make_document
-
-    from korvane._engine import BanditEngine
-
-    rows = []
-    for models, prompts in SIZES:
-        arms, doc = models * prompts, make_document(models, prompts)
-        number = max(3, 200_000 // (arms * 10))
-        engine = BanditEngine(doc, seed=7)
-        reference = NumpyBandit(doc, seed=7)
-        times = []
-        for pull in (engine.pull, reference.pull):
-            timer = timeit.Timer(lambda: pull(query_length=120, exclude_ids=[3]))
-            times.append(min(timer.repeat(number=number, repeat=7)) / number)
-        rows.append((arms, 3 * models + prompts, *times))
-        print(f"{arms:>6} arms: engine {times[0] * 1e6:9.2f} us, NumPy {times[1] * 1e6:9.2f} us",
-              flush=True)
-
-    if markdown:
-        lines = ["| arms | d | engine (µs/pull) | NumPy (µs/pull) | NumPy / engine |",
-                 "|---:|---:|---:|---:|---:|"]
-        lines += [f"| {a:,} | {d} | {e * 1e6:,.1f} | {n * 1e6:,.1f} | {n / e:,.0f}× |"
-                  for a, d, e, n in rows]
-        markdown.write_text("\n".join(lines) + "\n")
-    if plot:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
-        fig, ax = plt.subplots(figsize=(7, 4.5), dpi=110)
-        arms = [r[0] for r in rows]
-        ax.loglog(arms, [r[2] * 1e6 for r in rows], "o-", label="korvane engine")
-        ax.loglog(arms, [r[3] * 1e6 for r in rows], "s--", label="NumPy, same decision")
-        ax.set_xlabel("arms (d = 3·models + prompts, dense lower-triangular factor)")
-        ax.set_ylabel("time per pull (µs)")
-        ax.set_title("One pull through the Python API, single thread")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend()
-        fig.tight_layout()
-        fig.savefig(plot)
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--against", metavar="PYTHON",
@@ -311,7 +150,9 @@ def main() -> None:
     if args.markdown or args.plot:
         # Matrix products on one thread, as the engine runs.
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-        comparison(args.markdown, args.plot)
+        from peers import engine_and_numpy
+
+        engine_and_numpy(args.markdown, args.plot)
         return
     pythons = [sys.executable] + ([args.against] if args.against else [])
     for k, python in enumerate(pythons):

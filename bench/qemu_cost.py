@@ -18,7 +18,8 @@ import zipfile
 from collections import Counter
 from pathlib import Path
 
-BENCH_DIR = Path(__file__).resolve().parent
+from workloads import BENCH_DIR, counting_script
+
 PLUGIN_SOURCE = BENCH_DIR / "insn_count.c"
 TOOLS_DIR = BENCH_DIR.parent / "build" / "bench-tools"
 NM = "arm-linux-gnueabihf-nm"
@@ -151,16 +152,14 @@ def guest_env(package: Path, extra_path: Path | None = None) -> dict[str, str]:
 
 def instructions_per_call(root: Path, package: Path, setup: str, call: str, n1: int, n2: int,
                           profile: bool = False) -> tuple[float, list[tuple[str, str, float]]]:
-    """As cost.instructions_per_call, for the root's python3.13 under qemu-arm; with profile, also
-    the instructions per call of every function that takes any, largest first."""
+    """As workloads.instructions_per_call, for the root's python3.13 under qemu-arm; with profile,
+    also the instructions per call of every function that takes any, largest first."""
     runs = []
     with tempfile.TemporaryDirectory() as tmp:
         maps_file = Path(tmp) / "maps"
-        script = (f"import itertools, sys\n{setup}\n"
-                  f"def run(n):\n    for _ in itertools.repeat(None, n):\n        {call}\n"
-                  "run(int(sys.argv[1]))\n"
-                  "with open('/proc/self/maps') as f: maps = f.read()\n"
-                  f"with open({str(maps_file)!r}, 'w') as f: f.write(maps)\n")
+        script = counting_script(setup, call,
+                                 "with open('/proc/self/maps') as f: maps = f.read()\n"
+                                 f"with open({str(maps_file)!r}, 'w') as f: f.write(maps)\n")
         python = str(root / "usr/bin/python3.13")
         for n in (n1, n2):
             runs.append(GuestRun(root, [python, "-c", script, str(n)],

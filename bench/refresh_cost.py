@@ -12,39 +12,14 @@ Run with the interpreter of a virtual environment that has korvane installed:
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
-import os
 import sys
-import tempfile
 import timeit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_python import make_document  # noqa: E402
-from cost import instructions_per_call  # noqa: E402
+from workloads import (REFRESH_CALL, instructions_per_call, make_document, refresh_count,
+                       refresh_setup)
 
 SHAPES = {12: (4, 3), 1024: (32, 32), 10000: (100, 100)}
-# Enough refreshes that the difference holds several megabytes of text.
-TARGET_BYTES = 8_000_000
-REFRESH_CALL = "engine.update_from_sync(doc)"
-
-
-def refresh_count(size: int) -> int:
-    """The n of the n and 3 n refreshes measured for a document of `size` bytes."""
-    return max(1, TARGET_BYTES // (2 * size))
-
-
-@contextlib.contextmanager
-def refresh_setup(doc: str):
-    """The setup text of one engine built from `doc`, which it reads from a temporary file."""
-    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
-        f.write(doc)
-    try:
-        yield (f"doc = open({f.name!r}, encoding='utf-8').read()\n"
-               "from korvane._engine import BanditEngine\n"
-               "engine = BanditEngine(doc, seed=1)\n")
-    finally:
-        os.unlink(f.name)
 
 
 def wall_ratio(doc: str) -> float:
