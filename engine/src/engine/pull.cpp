@@ -76,15 +76,10 @@ void BanditEngineCore::prepare_pull(State& s) {
   s.score_keys.resize(groups);
   std::size_t keys_length = 0, longest_key = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    json::KeySlot& slot = s.score_keys[g];
-    std::memset(slot.text, ' ', sizeof slot.text);
-    char* const end =
-        text::put(json::write_int(text::put(slot.text, ",\""), s.group_arm_id[g]), "\":");
-    const auto length = static_cast<std::size_t>(end - slot.text);
-    slot.length = static_cast<std::uint8_t>(length);
-    slot.included = s.group_active[g];
-    keys_length += length;
-    longest_key = std::max(longest_key, length);
+    const json::KeySlot& slot = s.score_keys[g] =
+        json::integer_key(s.group_arm_id[g], s.group_active[g] != 0);
+    keys_length += slot.length;
+    longest_key = std::max<std::size_t>(longest_key, slot.length);
   }
   char index_text[json::kMaxIntegerText];
   const auto index_digits =
