@@ -39,10 +39,16 @@ constexpr unsigned hex_value(char c) noexcept {
 
 // The first byte at or after `p` that is not whitespace.
 KORVANE_ALWAYS_INLINE const char* skip_space(const char* p, const char* last) noexcept {
-  // The one space after a separator that common encoders write, without the general test.
-  if (p != last && *p == ' ') ++p;
   while (p != last && static_cast<unsigned char>(*p) <= ' ' && is_space(*p)) ++p;
   return p;
+}
+
+// The same where a separator was just passed: the one space after it that common encoders write
+// is taken without the general test.
+KORVANE_ALWAYS_INLINE const char* skip_space_after_separator(const char* p,
+                                                             const char* last) noexcept {
+  if (p != last && *p == ' ') ++p;
+  return skip_space(p, last);
 }
 
 // The last byte before `p` that is not whitespace, or nullptr when there is none after `first`.

@@ -149,14 +149,14 @@ std::size_t number_row(std::string_view input, std::size_t open, std::vector<dou
     }
     out.push_back(value);
     if (p != last && *p == ',') {  // the usual spelling: the comma straight after the number
-      p = skip_space(p + 1, last);
+      p = skip_space_after_separator(p + 1, last);
       continue;
     }
-    p = skip_space(p, last);
+    p = skip_space_after_separator(p, last);
     if (p == last) return kNone;
     if (*p == ']') return static_cast<std::size_t>(p - base);
     if (*p != ',') return kNone;
-    p = skip_space(p + 1, last);
+    p = skip_space_after_separator(p + 1, last);
   }
 }
 
@@ -186,14 +186,14 @@ std::size_t number_rows(std::string_view input, std::size_t open, std::vector<do
 std::size_t arm_end(std::string_view input, std::size_t open, ArmSync& arm) {
   const char* const base = input.data();
   const char* const last = base + input.size();
-  const char* p = skip_space(base + open + 1, last);
+  const char* p = skip_space_after_separator(base + open + 1, last);
   std::uint8_t seen = 0;
   for (;;) {
     std::string_view key;
     if (!plain_string(p, last, key)) return kNone;
-    p = skip_space(p, last);
+    p = skip_space_after_separator(p, last);
     if (p == last || *p != ':') return kNone;
-    p = skip_space(p + 1, last);
+    p = skip_space_after_separator(p + 1, last);
     const std::size_t field = arm_key(key);
     if (field < kArmFields) {
       const auto bit = static_cast<std::uint8_t>(1u << field);
@@ -201,14 +201,14 @@ std::size_t arm_end(std::string_view input, std::size_t open, ArmSync& arm) {
       seen |= bit;
     }
     if (!arm_value(p, last, field, arm)) return kNone;
-    p = skip_space(p, last);
+    p = skip_space_after_separator(p, last);
     if (p == last) return kNone;
     if (*p == '}') {
       if ((seen & kArmRequiredBits) != kArmRequiredBits) return kNone;
       return static_cast<std::size_t>(p - base);
     }
     if (*p != ',') return kNone;
-    p = skip_space(p + 1, last);
+    p = skip_space_after_separator(p + 1, last);
   }
 }
 
@@ -217,7 +217,7 @@ std::size_t take_arms(std::string_view input, std::size_t open, std::vector<ArmS
   const char* const last = base + input.size();
   std::size_t resume = kNone;
   ArmSync arm;
-  for (const char* p = skip_space(base + open + 1, last); p != last && *p == '{';) {
+  for (const char* p = skip_space_after_separator(base + open + 1, last); p != last && *p == '{';) {
     const auto start = static_cast<std::size_t>(p - base);
     const std::size_t close = arm_end(input, start, arm);
     if (close == kNone) {
@@ -227,13 +227,13 @@ std::size_t take_arms(std::string_view input, std::size_t open, std::vector<ArmS
     if (arms.empty()) reserve_arms(arms, close + 1 - start, input.size() - (close + 1));
     arms.push_back(std::move(arm));
     arm = ArmSync{};
-    p = skip_space(base + close + 1, last);
+    p = skip_space_after_separator(base + close + 1, last);
     if (p != last && *p == ']') {
       resume = static_cast<std::size_t>(p - base);
       break;
     }
     if (p != last && *p == ',') {
-      p = skip_space(p + 1, last);
+      p = skip_space_after_separator(p + 1, last);
       if (p != last && *p == '{') continue;
     }
     // Whatever follows this arm is the reader's, and so is the arm itself.
