@@ -76,8 +76,8 @@ void BanditEngineCore::prepare_pull(State& s) {
   s.score_keys.resize(groups);
   std::size_t keys_length = 0, longest_key = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    const json::KeySlot& slot = s.score_keys[g] =
-        json::integer_key(s.group_arm_id[g], s.group_active[g] != 0);
+    json::KeySlot& slot = s.score_keys[g];
+    json::write_integer_key(slot, s.group_arm_id[g], s.group_active[g] != 0);
     keys_length += slot.length;
     longest_key = std::max<std::size_t>(longest_key, slot.length);
   }

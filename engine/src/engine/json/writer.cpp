@@ -202,13 +202,11 @@ char* detail::write_rare(char* p, double value) {
   return std::to_chars(p, p + 4, -(d.count - 1 + d.exponent)).ptr;
 }
 
-KeySlot integer_key(std::int64_t name, bool included) {
-  KeySlot slot;
+void write_integer_key(KeySlot& slot, std::int64_t name, bool included) {
   std::memset(slot.text, ' ', sizeof slot.text);
   char* const end = text::put(write_int(text::put(slot.text, ",\""), name), "\":");
   slot.length = static_cast<std::uint8_t>(end - slot.text);
   slot.included = included;
-  return slot;
 }
 
 KORVANE_FLATTEN char* write_double(char* p, double value) {

@@ -43,8 +43,8 @@ struct KeySlot {
   std::uint8_t length;
 };
 
-// The slot of the member name `,"<name>":` for an integer name, written or not.
-KeySlot integer_key(std::int64_t name, bool included);
+// Fills `slot` with the member name `,"<name>":` of an integer name, written or not.
+void write_integer_key(KeySlot& slot, std::int64_t name, bool included);
 
 // The scratch that writing a member may touch past its end: a number's or a name slot's.
 inline constexpr std::size_t kMemberRoom = kDoubleRoom > sizeof(KeySlot) ? kDoubleRoom
