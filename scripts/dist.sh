@@ -217,9 +217,9 @@ build_wheel() { # src arch version from: the wheel, from the sdist unpacked in s
   export KORVANE_PYTHON_HEADERS=$work/headers
   log "wheel for CPython $v on $arch"
   if [[ $from == native ]]; then
-    # The interpreter's own build environment, with the pinned backend.
-    pinned_env "$WORK/env-$v" "$(native_python "$v")"
-    quiet "$work/build.log" "$WORK/env-$v/bin/python" -m pip wheel --no-deps --no-build-isolation \
+    # The interpreter's own build environment with the pinned backend, beside the tools.
+    pinned_env "$TOOLS-$v" "$(native_python "$v")"
+    quiet "$work/build.log" "$TOOLS-$v/bin/python" -m pip wheel --no-deps --no-build-isolation \
       -w "$raw" "${config[@]}" "$src"
   else
     # Another interpreter than the one running the backend: the backend takes the target's
@@ -484,9 +484,10 @@ wheels() { # arch-version...: only those wheels, with the roots they need
 verify() { # sdist wheel...
   local sdist=$1 wheel name want=() t src dir=$WORK/verify status=0 started=$SECONDS
   shift
+  local given=("$@")
   (( $# > 0 )) || { echo "usage: $0 verify SDIST WHEEL..." >&2; exit 2; }
   [[ -f $sdist ]] || { echo "no sdist $sdist" >&2; exit 1; }
-  for wheel; do
+  for wheel in "${given[@]}"; do
     [[ -f $wheel ]] || { echo "no wheel $wheel" >&2; exit 1; }
     name=$(basename "$wheel")
     for t in "${TARGETS[@]}"; do
@@ -504,7 +505,7 @@ verify() { # sdist wheel...
   # The sdist's own build time: SOURCE_DATE_EPOCH of the caller does not reach it.
   (cd "$src" && env -u SOURCE_DATE_EPOCH KORVANE_ROOTS="$ROOTS" KORVANE_TOOLS="$TOOLS" \
     KORVANE_WORK="$dir/work" KORVANE_DIST="$dir/dist" scripts/dist.sh wheel "${want[@]}")
-  for wheel; do
+  for wheel in "${given[@]}"; do
     "$TOOLS/bin/python" "$src/scripts/dist-repro.py" compare "$dir/dist/$(basename "$wheel")" "$wheel" ||
       status=1
   done
