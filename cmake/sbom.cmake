@@ -75,6 +75,10 @@ if(DEFINED ENV{KORVANE_SOURCE_COMMIT})
   list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:source-commit\", \"value\": \"$ENV{KORVANE_SOURCE_COMMIT}\"}"
        "{\"name\": \"korvane:source-modified\", \"value\": \"$ENV{KORVANE_SOURCE_MODIFIED}\"}")
 endif()
+# The interpreter's headers are compiled in too: a rebuild needs the same release of them.
+if(Python_VERSION)
+  list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:python-headers\", \"value\": \"CPython ${Python_VERSION}\"}")
+endif()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:source-date-epoch\", \"value\": \"$ENV{SOURCE_DATE_EPOCH}\"}")
 endif()

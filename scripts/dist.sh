@@ -24,6 +24,7 @@
 # unpacked sdist (which has PKG-INFO): from a checkout it makes the sdist and builds the wheels from
 # a copy of it, from an sdist it builds them from itself.
 set -euo pipefail
+CALLER=$PWD
 cd "$(dirname "$0")/.."
 # The caller's environment reaches no archive: one locale, time zone and file mode creation mask,
 # Debian's CMake with its Makefile generator whatever cmake or ninja the PATH finds first.
@@ -482,9 +483,11 @@ wheels() { # arch-version...: only those wheels, with the roots they need
 # own, its own scripts/dist.sh building them there with its own pinned tools, in the roots the
 # release used, at the build time its SOURCE records; then each compared with the one given.
 verify() { # sdist wheel...
-  local sdist=$1 wheel name want=() t src dir=$WORK/verify status=0 started=$SECONDS
+  local sdist=$1 wheel name want=() t src dir=$WORK/verify status=0 started=$SECONDS given=()
   shift
-  local given=("$@")
+  # Paths as the caller gave them, from where it stood.
+  [[ $sdist == /* ]] || sdist=$CALLER/$sdist
+  for wheel; do [[ $wheel == /* ]] && given+=("$wheel") || given+=("$CALLER/$wheel"); done
   (( $# > 0 )) || { echo "usage: $0 verify SDIST WHEEL..." >&2; exit 2; }
   [[ -f $sdist ]] || { echo "no sdist $sdist" >&2; exit 1; }
   for wheel in "${given[@]}"; do
