@@ -179,7 +179,7 @@ sdist() { # dir: the sdist made there
   local tarball=$1/$SDIST_NAME header lib listing
   log "sdist, with the header libraries bundled"
   [[ ! -e bundled ]] || { echo "remove bundled/ first: the sdist's backend makes it" >&2; return 1; }
-  mkdir -p "$1"
+  mkdir -p "$1" "$WORK"
   # The backend of the pinned tools, not whatever a fresh isolated environment would fetch.
   quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --no-isolation --outdir "$1" .
   listing=$(tar -tzf "$tarball")
