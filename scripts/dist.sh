@@ -525,6 +525,11 @@ check() {
   local again=$WORK/again/korvane f started=$SECONDS differ=0
   tools
   [[ -f $DIST/SHA256SUMS ]] || { echo "no $DIST/SHA256SUMS: make dist first" >&2; exit 1; }
+  # The second build is of the checkout as it is now: dist/ must be of the same commit.
+  local built head
+  built=$(tar -xzOf "$DIST/$SDIST_NAME" "korvane-$version/SOURCE" | sed -n 's/^commit //p')
+  head=$(git rev-parse HEAD)
+  [[ $built == "$head" ]] || { echo "dist/ was built from $built, the checkout is at $head: make dist first" >&2; exit 1; }
   log "the release again, from a clone in $again"
   rm -rf "$WORK/again" && mkdir -p "$WORK/again"
   git clone -q --no-hardlinks "$PWD" "$again"
