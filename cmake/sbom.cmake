@@ -75,10 +75,18 @@ if(DEFINED ENV{KORVANE_SOURCE_COMMIT})
   list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:source-commit\", \"value\": \"$ENV{KORVANE_SOURCE_COMMIT}\"}"
        "{\"name\": \"korvane:source-modified\", \"value\": \"$ENV{KORVANE_SOURCE_MODIFIED}\"}")
 endif()
-# The interpreter's headers are compiled in too: a rebuild needs the same release of them.
-if(Python_VERSION)
-  list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:python-headers\", \"value\": \"CPython ${Python_VERSION}\"}")
-endif()
+# The interpreter's headers are compiled in too: a rebuild needs the same release of them. FindPython
+# ran in engine/, so its directory is read from the cache.
+foreach(_korvane_dir IN ITEMS "${_Python_INCLUDE_DIR}" "${Python_INCLUDE_DIR}")
+  if(EXISTS "${_korvane_dir}/patchlevel.h")
+    file(STRINGS "${_korvane_dir}/patchlevel.h" _korvane_py REGEX "^#define PY_VERSION[ \t]+\"")
+    if(_korvane_py MATCHES "\"([^\"]+)\"")
+      list(APPEND KORVANE_SOURCE_PROPERTIES
+           "{\"name\": \"korvane:python-headers\", \"value\": \"CPython ${CMAKE_MATCH_1}\"}")
+      break()
+    endif()
+  endif()
+endforeach()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:source-date-epoch\", \"value\": \"$ENV{SOURCE_DATE_EPOCH}\"}")
 endif()
