@@ -588,6 +588,19 @@ PY
     { echo "not every wheel of the release was found identical to its rebuild" >&2; exit 1; }
   grep -qE '^  korvane/_engine\..*\.so differs: contents$' <<<"$out" ||
     { echo "the refusal does not name the changed module" >&2; exit 1; }
+  # The same files with other dates, in another order: only the archive's metadata differs.
+  "$TOOLS/bin/python" - "${chosen[0]}" "$tampered/$(basename "${chosen[0]}")" <<'PY'
+import sys, zipfile
+source, target = sys.argv[1:]
+with zipfile.ZipFile(source) as wheel, zipfile.ZipFile(target, "w") as out:
+    for info in reversed(wheel.infolist()):
+        data = wheel.read(info)
+        info.date_time = (2001, 2, 3, 4, 5, 6)
+        out.writestr(info, data, compresslevel=1)
+PY
+  out=$("$TOOLS/bin/python" scripts/dist-repro.py compare "${chosen[0]}" "$tampered/$(basename "${chosen[0]}")") &&
+    [[ $out == "identical contents: "* ]] ||
+    { echo "$out"; echo "a re-dated copy of $(basename "${chosen[0]}") was not found identical in contents" >&2; exit 1; }
   log "the release's archives reproduced and verified in $((SECONDS - started)) s"
 }
 
