@@ -1,7 +1,10 @@
 # The wheel's CycloneDX SBOM (.dist-info/sboms/, PEP 770): the module and what is compiled or linked
 # into it, RapidJSON and fast_float at the versions cmake/header-libraries.cmake found,
 # and the C++ runtime of the toolchain that built it. Written at configure time, installed into the
-# wheel's metadata directory; no time stamp or serial number, so the same build gives the same file.
+# wheel's metadata directory. What a verifier needs to rebuild it: the source commit and the build
+# time (from the build backend's environment, KORVANE_SOURCE_COMMIT and SOURCE_DATE_EPOCH, the one
+# time a build uses), and per header library the hash of the headers the build included. No serial
+# number and no time but that one, so the same source gives the same file.
 include(CheckCXXSourceCompiles)
 
 if(MSVC)
@@ -39,6 +42,58 @@ foreach(_korvane_var RAPIDJSON FAST_FLOAT)
   # "system, /usr/include" -> "system": the build machine's paths are no part of the record.
   string(REGEX REPLACE ",.*" "" KORVANE_${_korvane_var}_FROM "${KORVANE_${_korvane_var}_ORIGIN}")
 endforeach()
+
+# The headers a library's include directory gives the build, as one SHA-256: that of the lines
+# "<sha256>  <path>" of its files, sorted by path, the output of
+#   cd <include directory> && find <library> -type f | LC_ALL=C sort | xargs sha256sum | sha256sum
+# (in an sdist the directory is bundled/<library>/include).
+function(_korvane_headers_hash out include sub)
+  file(GLOB_RECURSE _files LIST_DIRECTORIES false RELATIVE ${include} ${include}/${sub}/*)
+  list(SORT _files)
+  set(_lines "")
+  foreach(_file IN LISTS _files)
+    file(SHA256 ${include}/${_file} _hash)
+    string(APPEND _lines "${_hash}  ${_file}\n")
+  endforeach()
+  string(SHA256 _all "${_lines}")
+  set(${out} ${_all} PARENT_SCOPE)
+endfunction()
+_korvane_headers_hash(KORVANE_RAPIDJSON_HASH ${RAPIDJSON_INCLUDE_DIR} rapidjson)
+_korvane_headers_hash(KORVANE_FAST_FLOAT_HASH ${FAST_FLOAT_INCLUDE_DIR} fast_float)
+
+# The source and the build time, where the build backend names them (a plain CMake build does not).
+set(KORVANE_SOURCE_METADATA "")
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  # string(TIMESTAMP) itself takes SOURCE_DATE_EPOCH.
+  string(TIMESTAMP _korvane_time "%Y-%m-%dT%H:%M:%SZ" UTC)
+  string(APPEND KORVANE_SOURCE_METADATA "\"timestamp\": \"${_korvane_time}\",\n    ")
+endif()
+set(KORVANE_SOURCE_PEDIGREE "")
+set(KORVANE_SOURCE_PROPERTIES "")
+if(DEFINED ENV{KORVANE_SOURCE_COMMIT})
+  set(KORVANE_SOURCE_PEDIGREE ",\n      \"pedigree\": {\"commits\": [{\"uid\": \"$ENV{KORVANE_SOURCE_COMMIT}\"}]}")
+  list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:source-commit\", \"value\": \"$ENV{KORVANE_SOURCE_COMMIT}\"}"
+       "{\"name\": \"korvane:source-modified\", \"value\": \"$ENV{KORVANE_SOURCE_MODIFIED}\"}")
+endif()
+# The interpreter's headers are compiled in too: a rebuild needs the same release of them. FindPython
+# ran in engine/, so its directory is read from the cache.
+foreach(_korvane_dir IN ITEMS "${_Python_INCLUDE_DIR}" "${Python_INCLUDE_DIR}")
+  if(EXISTS "${_korvane_dir}/patchlevel.h")
+    file(STRINGS "${_korvane_dir}/patchlevel.h" _korvane_py REGEX "^#define PY_VERSION[ \t]+\"")
+    if(_korvane_py MATCHES "\"([^\"]+)\"")
+      list(APPEND KORVANE_SOURCE_PROPERTIES
+           "{\"name\": \"korvane:python-headers\", \"value\": \"CPython ${CMAKE_MATCH_1}\"}")
+      break()
+    endif()
+  endif()
+endforeach()
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  list(APPEND KORVANE_SOURCE_PROPERTIES "{\"name\": \"korvane:source-date-epoch\", \"value\": \"$ENV{SOURCE_DATE_EPOCH}\"}")
+endif()
+if(KORVANE_SOURCE_PROPERTIES)
+  list(JOIN KORVANE_SOURCE_PROPERTIES ",\n                   " KORVANE_SOURCE_PROPERTIES)
+  string(APPEND KORVANE_SOURCE_METADATA "\"properties\": [${KORVANE_SOURCE_PROPERTIES}],\n    ")
+endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/sbom.cdx.json.in ${CMAKE_BINARY_DIR}/korvane.cdx.json @ONLY)
 if(SKBUILD_METADATA_DIR)

@@ -42,3 +42,6 @@ if(_korvane_python_headers)
   # Debian's interpreters: their headers and the per-architecture pyconfig.h they include.
   string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${_korvane_python_headers}")
 endif()
+# A release module carries no debug information and no file name, but should any source name its
+# own file (__FILE__), the wheel shows no build machine's directory: only paths below the source's.
+string(APPEND CMAKE_CXX_FLAGS_INIT " -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=")

@@ -1,9 +1,12 @@
 """Checks that every wheel and sdist given carries exactly the license texts, license metadata,
-bundled headers (sdist) and SBOM components (wheel) of what ships, and prints what each holds; exits
-non-zero naming what is missing or should not be there.
+bundled headers and SOURCE (sdist) and SBOM components (wheel) of what ships, and prints what each
+holds; exits non-zero naming what is missing or should not be there. With an sdist given, every
+wheel's SBOM must name its commit and build time and, per library, the hash of its bundled headers:
+the wheels are built from it.
     python scripts/dist-contents.py dist/*.whl dist/*.tar.gz
 """
 
+import hashlib
 import json
 import sys
 import tarfile
@@ -27,7 +30,13 @@ def check_metadata(text, problems):
         problems.append(f"License-File lists {metadata.get_all('License-File')}")
 
 
-def check_wheel(path):
+def headers_hash(files):
+    """{path under include/: bytes} -> the SBOM's hash: SHA-256 of sha256sum's lines, sorted by path."""
+    lines = "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n" for name in sorted(files))
+    return hashlib.sha256(lines.encode()).hexdigest()
+
+
+def check_wheel(path, sdist):
     problems = []
     with zipfile.ZipFile(path) as wheel:
         names = [n for n in wheel.namelist() if not n.endswith("/")]  # auditwheel adds directories
@@ -60,6 +69,26 @@ def check_wheel(path):
                     problems.append(f"{sbom}: {c['name']} without version or license")
                 linkage = {p["name"]: p["value"] for p in c.get("properties", [])}.get("korvane:linkage")
                 summary.append(f"{c['name']} {c.get('version')} ({c['licenses'][0].get('expression')}; {linkage})")
+            # What a verifier rebuilds it from: the commit and build time, the headers by hash.
+            meta = {p["name"]: p["value"] for p in bom.get("metadata", {}).get("properties", [])}
+            for key in ("korvane:source-commit", "korvane:source-date-epoch"):
+                if not meta.get(key):
+                    problems.append(f"{sbom} names no {key}")
+            if not bom.get("metadata", {}).get("timestamp"):
+                problems.append(f"{sbom} has no build time (metadata.timestamp)")
+            hashes = {c["bom-ref"]: {h["alg"]: h["content"] for h in c.get("hashes", [])}.get("SHA-256")
+                      for c in found.values() if c["name"] in COMPONENTS}
+            for ref, digest in sorted(hashes.items()):
+                if not digest:
+                    problems.append(f"{sbom}: {ref} without the SHA-256 of its headers")
+            if sdist:
+                for key, value in (("korvane:source-commit", sdist["commit"]),
+                                   ("korvane:source-date-epoch", sdist["source-date-epoch"])):
+                    if meta.get(key) != value:
+                        problems.append(f"{sbom}: {key} {meta.get(key)}, the sdist's is {value}")
+                for ref, digest in sorted(hashes.items()):
+                    if digest and digest != sdist["hashes"].get(ref):
+                        problems.append(f"{sbom}: {ref}'s headers are not the sdist's bundled ones")
             # A wheel links GCC's runtime in: that is what its license text and exception are for.
             if runtime and {p["name"]: p["value"] for p in runtime[0].get("properties", [])}.get(
                     "korvane:linkage") != "static":
@@ -71,7 +100,7 @@ def check_wheel(path):
     return problems
 
 
-def check_sdist(path):
+def check_sdist(path, found):
     problems = []
     with tarfile.open(path) as sdist:
         names = sdist.getnames()
@@ -90,15 +119,31 @@ def check_sdist(path):
         check_metadata(sdist.extractfile(f"{top}/PKG-INFO").read().decode(), problems)
         versions = {lib: sdist.extractfile(f"{top}/bundled/{lib}/VERSION").read().decode().strip()
                     for lib in LIBRARIES if f"{top}/bundled/{lib}/VERSION" in names}
+        if f"{top}/SOURCE" in names:
+            for line in sdist.extractfile(f"{top}/SOURCE").read().decode().splitlines():
+                key, _, value = line.partition(" ")
+                found[key] = value
+        for key in ("commit", "source-date-epoch"):
+            if not found.get(key):
+                problems.append(f"{top}/SOURCE does not give the {key}")
+        found["hashes"] = {}
+        for lib in LIBRARIES:
+            include = f"{top}/bundled/{lib}/include/"
+            found["hashes"][lib] = headers_hash({m.name[len(include):]: sdist.extractfile(m).read()
+                                                 for m in sdist.getmembers()
+                                                 if m.isfile() and m.name.startswith(include + lib + "/")})
     print(f"{PurePosixPath(path).name}: {' '.join(LICENSES)}; bundled "
-          f"{', '.join(f'{lib} {v}' for lib, v in versions.items())}, each with its copyright")
+          f"{', '.join(f'{lib} {v}' for lib, v in versions.items())}, each with its copyright; "
+          f"from {found.get('commit')} at {found.get('source-date-epoch')}")
     return problems
 
 
 def main(paths):
     failed = False
-    for path in paths:
-        problems = check_wheel(path) if path.endswith(".whl") else check_sdist(path)
+    sdist = {}
+    # The sdist first: the wheels are compared with it.
+    for path in sorted(paths, key=lambda p: p.endswith(".whl")):
+        problems = check_wheel(path, sdist) if path.endswith(".whl") else check_sdist(path, sdist)
         for problem in problems:
             print(f"{PurePosixPath(path).name}: {problem}", file=sys.stderr)
         failed |= bool(problems)

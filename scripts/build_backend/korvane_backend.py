@@ -6,11 +6,18 @@ only the C++ tests' oracle, is not among them (an sdist builds the module alone)
 them from the build machine's Debian packages, builds the sdist and removes the copies again; where
 that is impossible it stops with one line saying how to make the sdist. Any PEP 517 front end
 (`python -m build --sdist`, `make dist`) therefore writes the same, complete sdist.
-Builds of wheels are scikit-build-core's own.
+
+Every archive's build time is SOURCE_DATE_EPOCH, and when that is not set, the last commit's time:
+so a wheel or an sdist is one function of its source. An sdist has no git, so the backend writes
+what it was made from into it, SOURCE (the commit, whether the tree differed from it, the build
+time), and a build of the sdist takes its time from there; the wheel's SBOM (cmake/sbom.cmake) names
+both, from the environment the backend sets (SOURCE_DATE_EPOCH, KORVANE_SOURCE_COMMIT and
+KORVANE_SOURCE_MODIFIED). Builds of wheels are otherwise scikit-build-core's own.
 """
 
 from __future__ import annotations
 
+import os
 import re
 import shutil
 import subprocess
@@ -19,6 +26,8 @@ from pathlib import Path
 
 from scikit_build_core.build import *  # noqa: F403  (every hook the backend offers)
 from scikit_build_core.build import build_sdist as _build_sdist
+from scikit_build_core.build import build_wheel as _build_wheel
+from scikit_build_core.build import build_editable as _build_editable
 
 # Directory in bundled/, Debian package, a header that proves the package's include directory.
 BUNDLED = (
@@ -84,15 +93,81 @@ def _bundle(bundle: Path) -> None:
     (bundle / "README").write_text("\n".join(readme) + "\n", encoding="utf-8")
 
 
+SOURCE_NOTE = "# What this sdist was made from, for builds without git (written by scripts/build_backend)."
+
+
+def _git(root: Path, *args: str) -> str:
+    return _query("git", "-C", str(root), *args).strip()
+
+
+def _checkout(root: Path) -> bool:
+    top = _git(root, "rev-parse", "--show-toplevel")
+    return bool(top) and Path(top).resolve() == root.resolve()
+
+
+def _source(root: Path) -> dict[str, str]:
+    """commit, modified (yes/no) and source-date-epoch: from git when root is a checkout's top
+    (an sdist unpacked inside some other repository is not that repository's commit), else from
+    the sdist's SOURCE; SOURCE_DATE_EPOCH, when set, is the build time in either case."""
+    found: dict[str, str] = {}
+    if _checkout(root):
+        found["commit"] = _git(root, "rev-parse", "HEAD")
+        # The sdist takes every file git does not ignore, so an untracked one changes it too.
+        found["modified"] = "yes" if _git(root, "status", "--porcelain") else "no"
+        found["source-date-epoch"] = _git(root, "log", "-1", "--format=%ct")
+    elif (root / "SOURCE").is_file():
+        for line in (root / "SOURCE").read_text(encoding="utf-8").splitlines():
+            key, _, value = line.partition(" ")
+            if key in ("commit", "modified", "source-date-epoch") and value:
+                found[key] = value.strip()
+    epoch = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if epoch:
+        if not epoch.isdigit():
+            sys.exit(f"korvane: SOURCE_DATE_EPOCH is {epoch!r}, not a time in whole seconds")
+        found["source-date-epoch"] = epoch
+    return {k: v for k, v in found.items() if v}
+
+
+def _environment(source: dict[str, str]) -> None:
+    """The build time and the commit, for scikit-build-core's archives and for CMake's SBOM."""
+    if "source-date-epoch" in source:
+        os.environ["SOURCE_DATE_EPOCH"] = source["source-date-epoch"]
+    if "commit" in source:
+        os.environ["KORVANE_SOURCE_COMMIT"] = source["commit"]
+        os.environ["KORVANE_SOURCE_MODIFIED"] = source.get("modified", "no")
+
+
 def build_sdist(sdist_directory, config_settings=None):  # noqa: F811
     root = Path.cwd()
     bundle = root / "bundled"
-    if _complete(bundle):
-        return _build_sdist(sdist_directory, config_settings)
-    if bundle.exists():
-        _stop(f"{bundle} is incomplete (remove it)")
+    source = _source(root)
+    _environment(source)
+    record = root / "SOURCE"
+    made = []
     try:
-        _bundle(bundle)
+        if not _complete(bundle):
+            if bundle.exists():
+                _stop(f"{bundle} is incomplete (remove it)")
+            made.append(bundle)
+            _bundle(bundle)
+        if _checkout(root) or not record.is_file():
+            made.append(record)
+        lines = [SOURCE_NOTE] + [f"{k} {source[k]}" for k in ("commit", "modified", "source-date-epoch") if k in source]
+        record.write_text("\n".join(lines) + "\n", encoding="utf-8")
         return _build_sdist(sdist_directory, config_settings)
     finally:
-        shutil.rmtree(bundle, ignore_errors=True)
+        for path in made:
+            if path.is_dir():
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                path.unlink(missing_ok=True)
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):  # noqa: F811
+    _environment(_source(Path.cwd()))
+    return _build_wheel(wheel_directory, config_settings, metadata_directory)
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):  # noqa: F811
+    _environment(_source(Path.cwd()))
+    return _build_editable(wheel_directory, config_settings, metadata_directory)
