@@ -16,7 +16,7 @@ How a page is written so that this test can check it:
       make TARGET... [VAR=VALUE]             ``make -n`` knows every target
       [python] SCRIPT ARGS                   SCRIPT is a file of the checkout; every ``-option``
                                              of ARGS appears in it, and the first plain argument
-                                             in its ``usage:`` line when it has one
+                                             in one of its ``usage:`` lines when it has any
       pip install ARGS                       ``.`` and ``korvane`` are this project, ``.[EXTRA]``
                                              names extras of pyproject.toml, a wheel or sdist
                                              file name carries this version
@@ -156,11 +156,12 @@ def check_script(where: str, script: str, args: list[str]) -> None:
     for option in options:
         expect(re.search(re.escape(option) + r"(?![\w-])", text),
                f"{where}: {script} knows no option {option}")
-    usage = re.search(r"usage:.*", text, re.IGNORECASE)
+    usages = re.findall(r"usage:.*", text, re.IGNORECASE)
     plain = [a for a in args if not a.strip("[").startswith("-")]
-    if usage and plain:
-        expect(re.search(rf"(?<![\w-]){re.escape(plain[0])}(?![\w-])", usage[0]),
-               f"{where}: {plain[0]!r} is not in {script}'s usage line: {usage[0]}")
+    if usages and plain:
+        word = re.compile(rf"(?<![\w-]){re.escape(plain[0])}(?![\w-])")
+        expect(any(word.search(usage) for usage in usages),
+               f"{where}: {plain[0]!r} is in none of {script}'s usage lines: {usages}")
 
 
 def check_pip(where: str, args: list[str]) -> None:
