@@ -1,8 +1,5 @@
 #include "engine/engine_core.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -17,7 +14,6 @@
 #include "linalg/sparse_rows.hpp"
 
 namespace korvane {
-
 namespace {
 
 // a * b in decimal, exact even where the product overflows 64 bits (limbs of 32 bits).

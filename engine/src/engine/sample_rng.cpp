@@ -1,6 +1,7 @@
 #include "engine/sample_rng.hpp"
 
 namespace korvane {
+
 SampleRng SampleRng::from_seed(std::uint64_t seed) {
   SampleRng rng;
   std::uint64_t x = seed;

@@ -1,13 +1,11 @@
 #include "engine/json/writer.hpp"
 
-#include "engine/json/inline_writer.hpp"
-
-#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "engine/json/inline_writer.hpp"
 #include "engine/json/shortest_decimal.hpp"
 #include "shared/portable.hpp"
 #include "shared/powers_of_ten.hpp"
